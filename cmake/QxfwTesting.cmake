@@ -1,0 +1,22 @@
+# qxfw_add_test(NAME <target> LABEL <unit|integration|ui> SOURCES <...> LIBS <...>)
+# Builds one GoogleTest binary and registers each of its cases with ctest under LABEL.
+include(GoogleTest)
+
+function(qxfw_add_test)
+  cmake_parse_arguments(T "" "NAME;LABEL" "SOURCES;LIBS" ${ARGN})
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main Threads::Threads)
+  target_include_directories(${T_NAME} PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tests)
+  gtest_discover_tests(${T_NAME}
+    DISCOVERY_MODE PRE_TEST
+    PROPERTIES LABELS ${T_LABEL}
+    TEST_PREFIX "${T_LABEL}.")
+endfunction()
+
+# qxfw_add_bench(NAME <target> SOURCES <...> LIBS <...>): a Google Benchmark driver, not run by ctest.
+function(qxfw_add_bench)
+  cmake_parse_arguments(B "" "NAME" "SOURCES;LIBS" ${ARGN})
+  add_executable(${B_NAME} ${B_SOURCES})
+  target_link_libraries(${B_NAME} PRIVATE ${B_LIBS} benchmark::benchmark Threads::Threads)
+  target_include_directories(${B_NAME} PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/bench)
+endfunction()

@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Installs the dependencies, builds everything and runs what exists of the product so far:
+# the command-line tool qxfwctl over the user's rule store.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+bash scripts/install-deps.sh
+cmake --preset default
+cmake --build --preset default
+./build/default/src/ctl/qxfwctl --help
+./build/default/src/ctl/qxfwctl level get
+./build/default/src/ctl/qxfwctl rules list
