@@ -84,7 +84,9 @@ ScopedDebugCapture::ScopedDebugCapture() : state_(std::make_shared<State>()) {
   });
 }
 
-ScopedDebugCapture::~ScopedDebugCapture() { SetDebugSink(nullptr); }
+ScopedDebugCapture::~ScopedDebugCapture() {
+  SetDebugSink(nullptr);
+}
 
 std::vector<std::string> ScopedDebugCapture::Lines() const {
   std::lock_guard<std::mutex> lock(state_->mutex);

@@ -52,7 +52,9 @@ std::string TempFolder() {
   return "/tmp";
 }
 
-std::string ProgramFilesFolder() { return QXFW_INSTALL_PREFIX "/lib"; }
+std::string ProgramFilesFolder() {
+  return QXFW_INSTALL_PREFIX "/lib";
+}
 
 bool EnsureFolder(const std::string& path) {
   if (mkdir(path.c_str(), 0700) == 0) return true;

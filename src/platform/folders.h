@@ -27,8 +27,12 @@ std::string HomeFolder();
 // is empty, and returns "" when both are. A folder that cannot be created is still returned:
 // opening files in it then fails, as callers expect.
 std::string ProductFolder(const char* leaf);
-inline std::string FirewallDataFolder() { return ProductFolder("Firewall"); }
-inline std::string AntiVirusFolder() { return ProductFolder("AntiVirus"); }
+inline std::string FirewallDataFolder() {
+  return ProductFolder("Firewall");
+}
+inline std::string AntiVirusFolder() {
+  return ProductFolder("AntiVirus");
+}
 
 // Creates one folder level (mode 0700 for private data); true when it exists afterwards.
 bool EnsureFolder(const std::string& path);

@@ -87,7 +87,6 @@ class RegKey {
 
 // Reads one value into a zero-filled buffer: opens the key with query access, reads, closes.
 // True only when the value was read (strings come out zero-terminated when they fit).
-bool RegReadValue(RegRoot root, const char* subkey, const char* value, char* buffer,
-                  uint32_t size);
+bool RegReadValue(RegRoot root, const char* subkey, const char* value, char* buffer, uint32_t size);
 
 }  // namespace qxfw::platform

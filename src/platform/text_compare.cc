@@ -23,7 +23,8 @@ int CompareNoCase(std::string_view a, std::string_view b) {
 }
 
 int CompareBufferNoCase(const char* a, const char* b, size_t size) {
-  return CompareNoCase(std::string_view(a, strnlen(a, size)), std::string_view(b, strnlen(b, size)));
+  return CompareNoCase(std::string_view(a, strnlen(a, size)),
+                       std::string_view(b, strnlen(b, size)));
 }
 
 }  // namespace qxfw::platform
