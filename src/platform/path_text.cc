@@ -97,7 +97,7 @@ std::string NormalizePath(std::string_view path, size_t limit) {
     if (k > 0) out += '/';
     out += parts[k];
   }
-  if (out.empty() && !expanded.empty()) out = ".";
+  if (out.empty() && !expanded.empty()) out.push_back('.');
   return Cut(std::move(out), limit);
 }
 
