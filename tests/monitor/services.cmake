@@ -1,0 +1,4 @@
+qxfw_add_test(NAME monitor_services_test LABEL unit
+  SOURCES
+    ${CMAKE_CURRENT_LIST_DIR}/net_traffic_test.cc
+  LIBS qxfw_monitor_services)
