@@ -1,5 +1,6 @@
 # Shares, image cache, WHOIS client and traffic counters of the monitor area; no Qt.
 add_library(qxfw_monitor_services STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/image_cacher.cc
   ${CMAKE_CURRENT_LIST_DIR}/net_traffic.cc
 )
 target_include_directories(qxfw_monitor_services PUBLIC ${PROJECT_SOURCE_DIR}/src)
