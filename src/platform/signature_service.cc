@@ -1,0 +1,151 @@
+#include "platform/signature_service.h"
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <ctime>
+#include <memory>
+
+#include "platform/file.h"
+#include "platform/package_db.h"
+
+namespace qxfw::platform {
+namespace {
+
+// Program paths seen by one desktop session stay far below this; the bound only keeps a
+// stream of unusual paths from growing the cache without end.
+constexpr size_t kMaxCacheEntries = 8192;
+constexpr int64_t kRefreshIntervalNs = 1000000000;
+constexpr int64_t kSettledNs = 1000000000;
+
+int64_t MonotonicNs() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+constexpr size_t kReadChunk = 1 << 16;
+
+int64_t MtimeNs(const struct stat& st) {
+  return static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+}
+
+int64_t CtimeNs(const struct stat& st) {
+  return static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+}
+
+struct MdCtxFree {
+  void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
+};
+
+}  // namespace
+
+SignatureService::SignatureService(PackageDb* db) : db_(db), available_(db->Available()) {}
+
+std::string SignatureService::Md5Of(int fd) {
+  std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
+  if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_md5(), nullptr) != 1) return {};
+  std::unique_ptr<unsigned char[]> buffer(new unsigned char[kReadChunk]);
+  for (;;) {
+    ssize_t n = ::read(fd, buffer.get(), kReadChunk);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return {};
+    }
+    if (n == 0) break;
+    if (EVP_DigestUpdate(ctx.get(), buffer.get(), static_cast<size_t>(n)) != 1) return {};
+  }
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  if (EVP_DigestFinal_ex(ctx.get(), digest, &size) != 1) return {};
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string hex;
+  hex.reserve(size * 2);
+  for (unsigned int i = 0; i < size; ++i) {
+    hex += kHex[digest[i] >> 4];
+    hex += kHex[digest[i] & 0xF];
+  }
+  return hex;
+}
+
+bool SignatureService::Matches(const Entry& entry, const struct stat& st) const {
+  return entry.device == st.st_dev && entry.inode == st.st_ino && entry.size == st.st_size &&
+         entry.mtime_ns == MtimeNs(st) && entry.ctime_ns == CtimeNs(st) &&
+         entry.generation == generation_;
+}
+
+std::optional<std::string> SignatureService::RecordedMd5Locked(const std::string& path) {
+  std::optional<std::string> recorded = db_->RecordedMd5(path);
+  if (recorded) return recorded;
+  // A link to a packaged file (/usr/bin/python3 -> python3.11) is that file.
+  char resolved[PATH_MAX];
+  if (::realpath(path.c_str(), resolved) == nullptr || path == resolved) return std::nullopt;
+  return db_->RecordedMd5(resolved);
+}
+
+bool SignatureService::IsSigned(const std::string& path) {
+  if (path.empty() || path.find('/') == std::string::npos) return false;
+  if (!available_) return false;
+
+  std::lock_guard<std::mutex> lock(mutex_);
+  int64_t now = MonotonicNs();
+  if (now >= next_refresh_ns_) {
+    generation_ = db_->Refresh();
+    next_refresh_ns_ = now + kRefreshIntervalNs;
+  }
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  auto it = cache_.find(path);
+  if (it != cache_.end() && Matches(it->second, st)) return it->second.is_signed;
+
+  // Hash what was opened and remember the state of that very file, so a file swapped while
+  // it is being read is never cached as signed under its new identity.
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!fd.Valid() || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  std::optional<std::string> recorded = RecordedMd5Locked(path);
+  bool is_signed = recorded && Md5Of(fd.Get()) == *recorded;
+  struct stat after {};
+  bool stable = ::fstat(fd.Get(), &after) == 0 && CtimeNs(after) == CtimeNs(st) &&
+                MtimeNs(after) == MtimeNs(st) && after.st_size == st.st_size;
+  if (!stable) return false;
+  // File times tick coarsely: a file changed within the last moment could change again
+  // without any visible difference in its times, so its answer is not kept.
+  timespec wall{};
+  ::clock_gettime(CLOCK_REALTIME, &wall);
+  int64_t wall_ns = static_cast<int64_t>(wall.tv_sec) * 1000000000 + wall.tv_nsec;
+  if (CtimeNs(st) > wall_ns - kSettledNs || MtimeNs(st) > wall_ns - kSettledNs) return is_signed;
+  if (cache_.size() >= kMaxCacheEntries) cache_.clear();
+  cache_[path] =
+      Entry{st.st_dev, st.st_ino, st.st_size, MtimeNs(st), CtimeNs(st), generation_, is_signed};
+  return is_signed;
+}
+
+namespace {
+
+std::mutex g_load_mutex;
+std::atomic<SignatureService*> g_service{nullptr};  // created once, lives to process end
+
+}  // namespace
+
+bool LoadSignatureService() {
+  std::lock_guard<std::mutex> lock(g_load_mutex);
+  SignatureService* service = g_service.load();
+  if (service == nullptr) {
+    service = new SignatureService(&PackageDb::Shared());
+    g_service.store(service);
+  }
+  return service->Available();
+}
+
+bool IsSigned(const std::string& path) {
+  SignatureService* service = g_service.load();
+  return service != nullptr && service->IsSigned(path);
+}
+
+}  // namespace qxfw::platform
