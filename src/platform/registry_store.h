@@ -27,9 +27,12 @@ constexpr long kErrorFileNotFound = 2;
 constexpr long kErrorAccessDenied = 5;
 constexpr long kErrorInvalidHandle = 6;
 constexpr long kErrorInvalidData = 13;
+constexpr long kErrorInvalidParameter = 87;
 constexpr long kErrorNoData = 232;
 constexpr long kErrorMoreData = 234;
 constexpr long kErrorNoMoreItems = 259;
+constexpr long kErrorBadDb = 1009;       // the hive file exists but is not a usable hive
+constexpr long kErrorKeyDeleted = 1018;  // the open key was deleted meanwhile
 
 enum RegValueType : uint32_t { kRegNone = 0, kRegSz = 1, kRegExpandSz = 2, kRegDword = 4 };
 
@@ -84,6 +87,9 @@ class RegKey {
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
+
+// The hive file that holds root's keys (see the top of this header).
+std::string RegistryHivePath(RegRoot root);
 
 // Reads one value into a zero-filled buffer: opens the key with query access, reads, closes.
 // True only when the value was read (strings come out zero-terminated when they fit).
