@@ -1,0 +1,491 @@
+#include "store/db_manager.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/debug_output.h"
+#include "platform/folders.h"
+#include "platform/last_error.h"
+
+namespace qxfw::store {
+namespace {
+
+constexpr uint32_t kErrorInvalidBlock = 7;
+constexpr char kChainBlock[16] = {};
+
+std::unique_ptr<platform::RandomAccessFile> OpenStoreFile(const std::string& folder,
+                                                          const char* name, int* error) {
+  *error = 0;
+  if (folder.empty()) {
+    *error = ENOENT;
+    return nullptr;
+  }
+  std::string path = folder + "/" + name;
+  if (path.size() > 260) {
+    *error = ENAMETOOLONG;
+    return nullptr;
+  }
+  auto file = platform::PosixFile::OpenExclusive(path);
+  if (!file) *error = errno;
+  return file;
+}
+
+tagFILE_HEADER NewHeader() {
+  tagFILE_HEADER h{};
+  h.slot.kind = kKindHeader;
+  h.slot.state = kStateLive;
+  h.slot.time = platform::GetLocalTime();
+  h.version = kFormatVersion;
+  h.slotSize = kSlotSize;
+  std::memcpy(h.text, kHeaderText, sizeof(h.text));
+  h.securityLevel = kDefaultSecurityLevel;
+  return h;
+}
+
+bool HeaderPasses(const tagFILE_HEADER& h) {
+  return h.slot.slotNumber == 0 && h.slot.kind == kKindHeader && h.slot.state == kStateLive &&
+         h.version <= kMaxFormatVersion && h.slotSize <= kSlotSize &&
+         std::memcmp(h.text, kHeaderText, sizeof(h.text)) == 0;
+}
+
+tagFILE_HEADER& AsHeader(tagSLOT& slot) {
+  return reinterpret_cast<tagFILE_HEADER&>(slot);
+}
+
+// Key match of a stored payload against a key record of the same kind.
+bool KeyMatches(uint32_t kind, const uint8_t* stored, const void* key) {
+  switch (kind) {
+    case kKindProgram:
+      return SameProgramKey(*reinterpret_cast<const tagFIREWALL_PROGRAM*>(stored),
+                            *static_cast<const tagFIREWALL_PROGRAM*>(key));
+    case kKindPortIp:
+      return SamePortIpKey(*reinterpret_cast<const tagFIREWALL_PORTIP*>(stored),
+                           *static_cast<const tagFIREWALL_PORTIP*>(key));
+    case kKindSharedFolder:
+      return SameSharedFolderKey(*reinterpret_cast<const tagFIREWALL_SHARED_FOLDER*>(stored),
+                                 *static_cast<const tagFIREWALL_SHARED_FOLDER*>(key));
+    default:
+      return false;
+  }
+}
+
+// Bytes of a slot that hold the key of its kind, rounded up to whole cipher blocks.
+size_t KeyBytesOf(uint32_t kind) {
+  size_t payload = 0;
+  switch (kind) {
+    case kKindProgram:
+      payload = offsetof(tagFIREWALL_PROGRAM, path) + kProgramPathLimit;
+      break;
+    case kKindPortIp:
+      payload = offsetof(tagFIREWALL_PORTIP, description);
+      break;
+    default:
+      payload = PayloadSizeOf(kind);
+      break;
+  }
+  size_t end = kSlotHeaderSize + payload;
+  return (end + kCipherBlock - 1) / kCipherBlock * kCipherBlock;
+}
+
+// The "action" of a program or shared-folder payload: both start with an i16 action and keep
+// the policy slot at offset 4.
+int16_t PayloadAction(const uint8_t* payload) {
+  int16_t action;
+  std::memcpy(&action, payload, sizeof(action));
+  return action;
+}
+
+void SetPayloadPolicySlot(uint8_t* payload, int32_t slot) {
+  std::memcpy(payload + offsetof(tagFIREWALL_PROGRAM, policySlot), &slot, sizeof(slot));
+}
+
+int32_t PayloadPolicySlot(const uint8_t* payload) {
+  int32_t slot;
+  std::memcpy(&slot, payload + offsetof(tagFIREWALL_PROGRAM, policySlot), sizeof(slot));
+  return slot;
+}
+
+bool HasPolicyTable(uint32_t kind) {
+  return kind == kKindProgram || kind == kKindSharedFolder;
+}
+
+}  // namespace
+
+CDBManager& CDBManager::GetInstance() {
+  static CDBManager instance(platform::FirewallDataFolder());
+  return instance;
+}
+
+CDBManager::CDBManager(const std::string& folder)
+    : rules_(nullptr, &cipher_), journal_(nullptr, &cipher_), cache_(new CDBCache) {
+  cipher_.MakeKey(kRuleFileKey, kChainBlock, 16, 16);
+  if (!folder.empty()) rule_path_ = folder + "/QLFW.dat";
+  rules_.Attach(OpenStoreFile(folder, "QLFW.dat", &rule_open_errno_));
+  journal_.Attach(OpenStoreFile(folder, "QLFW.log", &journal_open_errno_));
+  Open();
+}
+
+CDBManager::CDBManager(std::unique_ptr<platform::RandomAccessFile> ruleFile,
+                       std::unique_ptr<platform::RandomAccessFile> journal)
+    : rules_(nullptr, &cipher_), journal_(nullptr, &cipher_), cache_(new CDBCache) {
+  cipher_.MakeKey(kRuleFileKey, kChainBlock, 16, 16);
+  rules_.Attach(std::move(ruleFile));
+  journal_.Attach(std::move(journal));
+  Open();
+}
+
+CDBManager::~CDBManager() = default;
+
+void CDBManager::Open() {
+  if (!rules_.IsOpen() || !journal_.IsOpen()) return;
+  if (TestHeader(rules_) && TestHeader(journal_)) ReloadCache();
+}
+
+bool CDBManager::TestHeader(CSlotFile& file) {
+  tagSLOT slot;
+  if (file.ReadSlot(0, &slot) && HeaderPasses(AsHeader(slot))) return true;
+  platform::DebugOutput(
+      "[Firewall] DBManager: Header Record not existed or corrupted. Truncating the DB");
+  int64_t size = file.Size();
+  uint64_t cut = size < 0 ? 0 : static_cast<uint64_t>(size);
+  if (cut > kSlotSize) cut = kSlotSize;
+  file.Truncate(cut);
+  tagFILE_HEADER header = NewHeader();
+  return file.WriteSlot(0, reinterpret_cast<const tagSLOT&>(header));
+}
+
+void CDBManager::ReloadCache() {
+  cache_->Reload(rules_);
+}
+
+bool CDBManager::BumpCounter(CSlotFile& file, int delta, uint32_t* counter) {
+  tagSLOT slot;
+  if (!file.ReadSlot(0, &slot)) return false;
+  tagFILE_HEADER& header = AsHeader(slot);
+  header.recordCounter += static_cast<uint32_t>(delta);
+  if (counter != nullptr) *counter = header.recordCounter;
+  return file.WriteSlot(0, slot);
+}
+
+uint32_t CDBManager::AddData(const void* payload, uint32_t kind, bool withinModification) {
+  if (!rules_.IsOpen()) {
+    platform::DebugOutput("DBManager:: File handle is INVALID");
+    return 0;
+  }
+  uint32_t journalCounter = 0;
+  if (!BumpCounter(rules_, +1, nullptr) || !BumpCounter(journal_, +1, &journalCounter)) {
+    return 0;
+  }
+  // The first slot that is not live: a deleted slot is reused, else the record is appended.
+  uint32_t number = 0;
+  rules_.Scan(1, [&](uint32_t n, const uint8_t* ciphertext) {
+    tagSLOT_HEADER header;
+    rules_.DecryptHeader(ciphertext, &header);
+    if (header.state == kStateLive) return true;
+    number = n;
+    return false;
+  });
+  if (number == 0) number = rules_.SlotCount() > 1 ? rules_.SlotCount() : 1;
+
+  tagSLOT slot{};
+  slot.header.slotNumber = number;
+  slot.header.kind = kind;
+  slot.header.state = kStateLive;
+  slot.header.operation = kOpRuleFile;
+  slot.header.time = platform::GetLocalTime();
+  std::memcpy(slot.payload, payload, PayloadSizeOf(kind));
+  if (!rules_.WriteSlot(number, slot)) return 0;
+
+  // The journal copy; a program's table is always journalled just before the program.
+  slot.header.slotNumber = journalCounter;
+  slot.header.operation = withinModification ? kOpModified : kOpAdded;
+  if (HasPolicyTable(kind) && PayloadAction(slot.payload) == kActionPolicy) {
+    SetPayloadPolicySlot(slot.payload, static_cast<int32_t>(journalCounter - 1));
+  }
+  journal_.AppendSlot(slot, nullptr);
+
+  if (!withinModification) ReloadCache();
+  return number;
+}
+
+uint32_t CDBManager::DeleteData(const void* key, uint32_t kind, uint32_t number,
+                                bool withinModification) {
+  if (!rules_.IsOpen()) {
+    platform::DebugOutput("DBManager:: File handle is INVALID");
+    return 0;
+  }
+  tagSLOT slot;
+  if (number == 0 || !rules_.ReadSlot(number, &slot)) return 0;
+  if (kind == kKindPolicyTable) {
+    if (slot.header.kind != kKindPolicyTable) return 0;
+  } else if (slot.header.kind != kind || !KeyMatches(kind, slot.payload, key)) {
+    return 0;
+  }
+
+  tagSLOT copy = slot;
+  if (HasPolicyTable(kind) && PayloadAction(slot.payload) == kActionPolicy &&
+      PayloadPolicySlot(slot.payload) != 0) {
+    uint32_t table = static_cast<uint32_t>(PayloadPolicySlot(slot.payload));
+    uint32_t tableEntry = 0;
+    if (DeleteData(nullptr, kKindPolicyTable, table, withinModification) != 0) {
+      tagSLOT journalHeader;
+      if (journal_.ReadSlot(0, &journalHeader)) {
+        tableEntry = AsHeader(journalHeader).recordCounter;
+      }
+    }
+    SetPayloadPolicySlot(copy.payload, static_cast<int32_t>(tableEntry));
+  }
+
+  if (!BumpCounter(rules_, -1, nullptr)) return 0;
+  slot.header.state = kStateDeleted;
+  if (!rules_.WriteSlot(number, slot)) return 0;
+
+  uint32_t journalCounter = 0;
+  if (BumpCounter(journal_, +1, &journalCounter)) {
+    copy.header.slotNumber = journalCounter;
+    copy.header.state = kStateDeleted;
+    copy.header.time = platform::GetLocalTime();
+    copy.header.operation = withinModification ? kOpModified : kOpDeleted;
+    journal_.AppendSlot(copy, nullptr);
+  }
+
+  if (!withinModification) ReloadCache();
+  return number;
+}
+
+uint32_t CDBManager::FindData(void* record, const void* excluded, uint32_t kind) {
+  const size_t keyBytes = KeyBytesOf(kind);
+  const size_t payloadSize = PayloadSizeOf(kind);
+  uint32_t found = 0;
+  alignas(16) tagSLOT plain;
+  rules_.Scan(1, [&](uint32_t n, const uint8_t* ciphertext) {
+    rules_.DecryptPart(ciphertext, reinterpret_cast<uint8_t*>(&plain), 0, kCipherBlock);
+    if (plain.header.state != kStateLive || plain.header.kind != kind) return true;
+    // Only the blocks that hold the key are decrypted until a slot matches.
+    rules_.DecryptPart(ciphertext, reinterpret_cast<uint8_t*>(&plain), kCipherBlock,
+                       keyBytes - kCipherBlock);
+    if (excluded != nullptr && KeyMatches(kind, plain.payload, excluded)) return true;
+    if (!KeyMatches(kind, plain.payload, record)) return true;
+    rules_.DecryptPart(ciphertext, reinterpret_cast<uint8_t*>(&plain), 0, kSlotSize);
+    std::memcpy(record, plain.payload, payloadSize);
+    found = n;
+    return false;
+  });
+  return found;
+}
+
+bool CDBManager::AddPolicyTableFor(void* record, uint32_t kind, const tagPOLICY_TABLE* table,
+                                   bool withinModification) {
+  auto* payload = static_cast<uint8_t*>(record);
+  if (!HasPolicyTable(kind) || PayloadAction(payload) != kActionPolicy) {
+    SetPayloadPolicySlot(payload, 0);
+    return true;
+  }
+  uint32_t slot = AddData(table, kKindPolicyTable, withinModification);
+  if (slot == 0) return false;
+  SetPayloadPolicySlot(payload, static_cast<int32_t>(slot));
+  return true;
+}
+
+uint32_t CDBManager::ModifyData(const void* oldRecord, void* newRecord, uint32_t kind,
+                                const tagPOLICY_TABLE* table) {
+  // The new record's table is checked before anything is deleted, so a bad table never costs
+  // the user the old rule.
+  const bool needsTable =
+      HasPolicyTable(kind) && PayloadAction(static_cast<uint8_t*>(newRecord)) == kActionPolicy;
+  if (needsTable && (table == nullptr || !IsValidPolicyTable(*table))) return 0;
+
+  uint8_t key[kSlotPayloadSize];
+  std::memcpy(key, oldRecord, PayloadSizeOf(kind));
+  if (DeleteData(oldRecord, kind, FindData(key, nullptr, kind), true) == 0) {
+    platform::DebugOutput("On CDBManager::ModifyData() Fail to Delete");
+    return 0;
+  }
+  if (!AddPolicyTableFor(newRecord, kind, table, true)) {
+    ReloadCache();
+    return 0;
+  }
+  uint32_t slot = AddData(newRecord, kind, true);
+  if (slot == 0) platform::DebugOutput("On CDBManager::ModifyData() Fail to Write");
+  ReloadCache();
+  return slot;
+}
+
+int CDBManager::AddProgram(tagFIREWALL_PROGRAM& program, const tagPOLICY_TABLE* table) {
+  if (!IsValidProgram(program)) return 0;
+  tagFIREWALL_PROGRAM existing = program;
+  if (FindData(&existing, nullptr, kKindProgram) != 0) return 0;
+  if (program.action == kActionPolicy && (table == nullptr || !IsValidPolicyTable(*table))) {
+    return 0;
+  }
+  if (!AddPolicyTableFor(&program, kKindProgram, table, false)) return 0;
+  uint32_t slot = AddData(&program, kKindProgram, false);
+  if (slot == 0 && program.policySlot != 0) {
+    // Do not leave a table behind that no program names.
+    DeleteData(nullptr, kKindPolicyTable, static_cast<uint32_t>(program.policySlot), false);
+    program.policySlot = 0;
+  }
+  return static_cast<int>(slot);
+}
+
+int CDBManager::DeleteProgram(tagFIREWALL_PROGRAM& program) {
+  if (!IsValidProgram(program)) return 0;
+  tagFIREWALL_PROGRAM key = program;
+  uint32_t slot = FindData(&key, nullptr, kKindProgram);
+  if (slot == 0) return 0;
+  return static_cast<int>(DeleteData(&key, kKindProgram, slot, false));
+}
+
+int CDBManager::ModifyProgram(tagFIREWALL_PROGRAM& oldProgram, tagFIREWALL_PROGRAM& newProgram,
+                              const tagPOLICY_TABLE* table) {
+  if (!IsValidProgram(oldProgram) || !IsValidProgram(newProgram)) return 0;
+  tagFIREWALL_PROGRAM probe = oldProgram;
+  if (FindData(&probe, nullptr, kKindProgram) == 0) return 0;
+  probe = newProgram;
+  if (FindData(&probe, &oldProgram, kKindProgram) != 0) return 0;
+  return static_cast<int>(ModifyData(&oldProgram, &newProgram, kKindProgram, table));
+}
+
+int CDBManager::AddPortIp(tagFIREWALL_PORTIP& rule) {
+  if (!IsValidPortIp(rule)) return 0;
+  tagFIREWALL_PORTIP existing = rule;
+  if (FindData(&existing, nullptr, kKindPortIp) != 0) return 0;
+  return static_cast<int>(AddData(&rule, kKindPortIp, false));
+}
+
+int CDBManager::DeletePortIp(tagFIREWALL_PORTIP& rule) {
+  if (!IsValidPortIp(rule)) return 0;
+  tagFIREWALL_PORTIP key = rule;
+  uint32_t slot = FindData(&key, nullptr, kKindPortIp);
+  if (slot == 0) return 0;
+  return static_cast<int>(DeleteData(&key, kKindPortIp, slot, false));
+}
+
+int CDBManager::ModifyPortIp(tagFIREWALL_PORTIP& oldRule, tagFIREWALL_PORTIP& newRule) {
+  if (!IsValidPortIp(oldRule) || !IsValidPortIp(newRule)) return 0;
+  tagFIREWALL_PORTIP probe = oldRule;
+  if (FindData(&probe, nullptr, kKindPortIp) == 0) return 0;
+  probe = newRule;
+  if (FindData(&probe, &oldRule, kKindPortIp) != 0) return 0;
+  return static_cast<int>(ModifyData(&oldRule, &newRule, kKindPortIp, nullptr));
+}
+
+int CDBManager::SetSecurityLevel(uint32_t level) {
+  if (level > 4 || !rules_.IsOpen() || !TestHeader(rules_)) return 0;
+  tagSLOT slot;
+  if (!rules_.ReadSlot(0, &slot)) return 0;
+  AsHeader(slot).securityLevel = level;
+  if (!rules_.WriteSlot(0, slot)) return 0;
+  ReloadCache();
+  return 1;
+}
+
+uint32_t CDBManager::GetSecurityLevel() {
+  tagSLOT slot;
+  if (!rules_.ReadSlot(0, &slot)) return kDefaultSecurityLevel;
+  uint32_t level = AsHeader(slot).securityLevel;
+  return level >= 1 && level <= 4 ? level : kDefaultSecurityLevel;
+}
+
+int CDBManager::Select(int type) {
+  last_select_ = type;
+  last_select_found_ = false;
+  switch (type) {
+    case kSelectRuleFile:
+      journal_mode_ = false;
+      cache_->ResetCursor();
+      return 0;
+    case kSelectJournal:
+      journal_mode_ = true;
+      program_cursor_ = portip_cursor_ = folder_cursor_ = 0;
+      return 1;
+    case kSelectProgram:
+    case kSelectPortIp:
+    case kSelectSharedFolder: {
+      uint32_t kind = type == kSelectProgram  ? kKindProgram
+                      : type == kSelectPortIp ? kKindPortIp
+                                              : kKindSharedFolder;
+      if (journal_mode_) {
+        uint32_t* cursor = type == kSelectProgram  ? &program_cursor_
+                           : type == kSelectPortIp ? &portip_cursor_
+                                                   : &folder_cursor_;
+        last_select_found_ = JournalNext(kind, cursor);
+      } else {
+        last_select_found_ = cache_->Next(kind);
+      }
+      return last_select_found_ ? 1 : 0;
+    }
+    default:
+      if (journal_mode_) {
+        program_cursor_ = portip_cursor_ = folder_cursor_ = 0;
+        return 1;
+      }
+      cache_->ResetCursor();
+      return 0;
+  }
+}
+
+bool CDBManager::JournalNext(uint32_t kind, uint32_t* cursor) {
+  tagSLOT slot;
+  if (!journal_.ReadSlot(0, &slot)) return false;
+  for (uint32_t n = *cursor + 1; journal_.ReadSlot(n, &slot); ++n) {
+    if (slot.header.kind == kind) {
+      journal_entry_ = slot;
+      journal_op_ = slot.header.operation;
+      journal_time_ = slot.header.time;
+      *cursor = n;
+      return true;
+    }
+  }
+  *cursor = 0;
+  return false;
+}
+
+template <typename Record>
+int CDBManager::GetCurrent(int selectType, uint32_t kind, Record* out) {
+  const bool ok = last_select_ == selectType && last_select_found_;
+  if (journal_mode_) {
+    if (!ok || journal_entry_.header.kind != kind) {
+      std::memset(out, 0, sizeof(*out));
+      platform::SetLastError(kErrorInvalidBlock);
+      return 0;
+    }
+    std::memcpy(out, journal_entry_.payload, sizeof(*out));
+    return 1;
+  }
+  const tagSLOT* slot = ok ? cache_->Slot(cache_->Cursor()) : nullptr;
+  if (slot == nullptr || slot->header.kind != kind) return 0;
+  std::memcpy(out, slot->payload, sizeof(*out));
+  return 1;
+}
+
+int CDBManager::GetProgram(tagFIREWALL_PROGRAM* program) {
+  return GetCurrent(kSelectProgram, kKindProgram, program);
+}
+
+int CDBManager::GetPortIp(tagFIREWALL_PORTIP* rule) {
+  return GetCurrent(kSelectPortIp, kKindPortIp, rule);
+}
+
+int CDBManager::GetSharedFolder(tagFIREWALL_SHARED_FOLDER* folder) {
+  return GetCurrent(kSelectSharedFolder, kKindSharedFolder, folder);
+}
+
+int CDBManager::GetPolicy(tagPOLICY_TABLE* table, uint32_t slot) {
+  if (journal_mode_) {
+    tagSLOT entry;
+    if (slot == 0 || !journal_.ReadSlot(slot, &entry)) return 0;
+    if (entry.header.kind != kKindPolicyTable || entry.header.slotNumber != slot) return 0;
+    std::memcpy(table, entry.payload, sizeof(*table));
+    return 1;
+  }
+  const tagSLOT* stored = cache_->Slot(slot);
+  if (stored == nullptr || stored->header.kind != kKindPolicyTable ||
+      stored->header.slotNumber != slot) {
+    return 0;
+  }
+  std::memcpy(table, stored->payload, sizeof(*table));
+  return 1;
+}
+
+}  // namespace qxfw::store

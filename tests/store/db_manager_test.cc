@@ -1,0 +1,480 @@
+#include "store/db_manager.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "platform/debug_output.h"
+#include "platform/last_error.h"
+#include "store/reference_slots.h"
+#include "test_support/temp_dir.h"
+
+namespace qxfw::store {
+namespace {
+
+namespace ref = reference;
+
+constexpr char kHeaderLine[] =
+    "[Firewall] DBManager: Header Record not existed or corrupted. Truncating the DB";
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+tagFIREWALL_PROGRAM Program(int16_t action, const char* path) {
+  tagFIREWALL_PROGRAM p{};
+  p.action = action;
+  std::strncpy(p.path, path, sizeof(p.path) - 1);
+  return p;
+}
+
+tagFIREWALL_PORTIP Port(int16_t action, uint16_t begin, uint16_t end, uint16_t protocol) {
+  tagFIREWALL_PORTIP r{};
+  r.action = action;
+  r.beginPort = begin;
+  r.endPort = end;
+  r.protocol = protocol;
+  r.portType = 1;
+  std::strcpy(r.description, "test");
+  return r;
+}
+
+tagPOLICY_TABLE Table(uint16_t port) {
+  tagPOLICY_TABLE t{};
+  t.count = 1;
+  t.entries[0].action = 1;
+  t.entries[0].beginPort = port;
+  t.entries[0].endPort = port;
+  t.entries[0].protocol = 1;
+  return t;
+}
+
+std::vector<std::string> ProgramPaths(CDBManager& db) {
+  std::vector<std::string> paths;
+  db.Select(CDBManager::kSelectRuleFile);
+  tagFIREWALL_PROGRAM p;
+  while (db.Select(CDBManager::kSelectProgram)) {
+    EXPECT_EQ(db.GetProgram(&p), 1);
+    paths.push_back(p.path);
+  }
+  return paths;
+}
+
+struct JournalEntry {
+  uint32_t sequence, op;
+  tagFIREWALL_PROGRAM program;
+};
+
+std::vector<JournalEntry> JournalPrograms(CDBManager& db) {
+  std::vector<JournalEntry> out;
+  db.Select(CDBManager::kSelectJournal);
+  while (db.Select(CDBManager::kSelectProgram)) {
+    JournalEntry e{};
+    e.sequence = db.GetJournalSequence();
+    e.op = db.GetJournalOp();
+    EXPECT_EQ(db.GetProgram(&e.program), 1);
+    out.push_back(e);
+  }
+  db.Select(CDBManager::kSelectRuleFile);
+  return out;
+}
+
+class DBManagerTest : public ::testing::Test {
+ protected:
+  std::string RulePath() const { return dir_.path() + "/QLFW.dat"; }
+  std::string JournalPath() const { return dir_.path() + "/QLFW.log"; }
+  test_support::TempDir dir_;
+};
+
+TEST_F(DBManagerTest, NewFilesGetOneHeaderSlotEach) {
+  platform::ScopedDebugCapture capture;
+  {
+    CDBManager db(dir_.path());
+    ASSERT_TRUE(db.IsRuleFileOpen());
+    EXPECT_EQ(db.GetSecurityLevel(), 3u);
+  }
+  EXPECT_TRUE(capture.Contains(kHeaderLine));
+  for (const std::string& path : {RulePath(), JournalPath()}) {
+    std::string bytes = ReadFile(path);
+    ASSERT_EQ(bytes.size(), 816u) << path;
+    ref::Slot header = ref::Decrypt(bytes)[0];
+    ref::Slot expected = ref::MakeHeader(0, 3);
+    // Everything but the creation time (bytes 16-31) is fixed.
+    EXPECT_EQ(header.bytes.substr(0, 16), expected.bytes.substr(0, 16));
+    EXPECT_EQ(header.bytes.substr(32), expected.bytes.substr(32));
+    EXPECT_GE(header.GetU16(16), 2024);
+  }
+}
+
+TEST_F(DBManagerTest, WrittenFileMatchesHandBuiltSlots) {
+  {
+    CDBManager db(dir_.path());
+    tagPOLICY_TABLE table = Table(443);
+    tagFIREWALL_PROGRAM browser = Program(2, "/usr/bin/browser");
+    ASSERT_EQ(db.AddProgram(browser, &table), 2);
+    EXPECT_EQ(browser.policySlot, 1);
+    tagFIREWALL_PORTIP rule = Port(0, 135, 139, 1);
+    ASSERT_EQ(db.AddPortIp(rule), 3);
+  }
+  std::vector<ref::Slot> expected;
+  expected.push_back(ref::MakeHeader(3, 3));
+  ref::Slot table = ref::MakeSlot(1, 32, 1, 1);
+  table.U32(32, 1).U16(36, 1).U16(48, 443).U16(50, 443).U16(52, 1);
+  expected.push_back(table);
+  ref::Slot program = ref::MakeSlot(2, 2, 1, 1);
+  ref::Program(program, 2, 1, "/usr/bin/browser");
+  expected.push_back(program);
+  ref::Slot port = ref::MakeSlot(3, 4, 1, 1);
+  port.U16(32, 0).U16(34, 135).U16(36, 139).U16(48, 1).Text(50, "test").U16(306, 1);
+  expected.push_back(port);
+
+  std::string file = ReadFile(RulePath());
+  ASSERT_EQ(file.size(), 4 * 816u);
+  std::string want = ref::Encrypt(expected);
+  for (size_t slot = 0; slot < 4; ++slot) {
+    for (size_t block = 0; block < 51; ++block) {
+      if (block == 1) continue;  // the time of the operation
+      size_t at = slot * 816 + block * 16;
+      EXPECT_EQ(file.substr(at, 16), want.substr(at, 16)) << "slot " << slot << " block " << block;
+    }
+  }
+
+  // The journal: header counting three entries, then the table, the program (naming the
+  // table's journal entry) and the IP/port rule, each with operation 2.
+  std::vector<ref::Slot> journal = ref::Decrypt(ReadFile(JournalPath()));
+  ASSERT_EQ(journal.size(), 4u);
+  EXPECT_EQ(journal[0].GetU32(40), 3u);
+  for (uint32_t i = 1; i <= 3; ++i) {
+    EXPECT_EQ(journal[i].GetU32(0), i);
+    EXPECT_EQ(journal[i].GetU32(12), 2u);
+    EXPECT_EQ(journal[i].bytes.substr(32), expected[i].bytes.substr(32))
+        << "payload of journal entry " << i;
+  }
+}
+
+TEST_F(DBManagerTest, ReadsHandBuiltFile) {
+  ref::Slot table = ref::MakeSlot(3, 32, 1, 1);
+  table.U32(32, 1).U16(36, 0).U32(40, 0x0A000001).U32(44, 0x0A0000FF);
+  ref::Slot policyProgram = ref::MakeSlot(1, 2, 1, 1);
+  ref::Program(policyProgram, 2, 3, "/opt/app/run");
+  ref::Slot deleted = ref::MakeSlot(2, 2, 8, 1);
+  ref::Program(deleted, 1, 0, "/usr/bin/gone");
+  ref::Slot port = ref::MakeSlot(4, 4, 1, 1);
+  port.U16(32, 1).U32(40, 0x01010101).U32(44, 0x01010102).U16(48, 4).U16(306, 4);
+  WriteFile(RulePath(), ref::Encrypt({ref::MakeHeader(3, 4), policyProgram, deleted, table, port}));
+  WriteFile(JournalPath(), ref::Encrypt({ref::MakeHeader(0, 3)}));
+
+  CDBManager db(dir_.path());
+  EXPECT_EQ(db.GetSecurityLevel(), 4u);
+  EXPECT_EQ(ProgramPaths(db), std::vector<std::string>{"/opt/app/run"});
+  tagPOLICY_TABLE t{};
+  ASSERT_EQ(db.GetPolicy(&t, 3), 1);
+  EXPECT_EQ(t.count, 1u);
+  EXPECT_EQ(t.entries[0].endIp, 0x0A0000FFu);
+  EXPECT_EQ(db.GetPolicy(&t, 1), 0);  // a program slot, not a table
+  EXPECT_EQ(db.GetPolicy(&t, 99), 0);
+  db.Select(CDBManager::kSelectRuleFile);
+  ASSERT_EQ(db.Select(CDBManager::kSelectPortIp), 1);
+  tagFIREWALL_PORTIP r{};
+  ASSERT_EQ(db.GetPortIp(&r), 1);
+  EXPECT_EQ(r.beginIp, 0x01010101u);
+  EXPECT_EQ(db.Select(CDBManager::kSelectPortIp), 0);
+  // The deleted slot is reused by the next add.
+  tagFIREWALL_PROGRAM added = Program(1, "/usr/bin/new");
+  EXPECT_EQ(db.AddProgram(added, nullptr), 2);
+}
+
+TEST_F(DBManagerTest, RulesSurviveReopenAndFilesAreExclusive) {
+  {
+    CDBManager db(dir_.path());
+    tagFIREWALL_PROGRAM p = Program(1, "/usr/bin/a");
+    ASSERT_EQ(db.AddProgram(p, nullptr), 1);
+    CDBManager second(dir_.path());
+    EXPECT_FALSE(second.IsRuleFileOpen());
+    EXPECT_EQ(second.RuleFileOpenError(), EWOULDBLOCK);
+    tagFIREWALL_PROGRAM other = Program(1, "/usr/bin/b");
+    platform::ScopedDebugCapture capture;
+    EXPECT_EQ(second.AddProgram(other, nullptr), 0);
+    EXPECT_TRUE(capture.Contains("DBManager:: File handle is INVALID"));
+    EXPECT_EQ(second.GetSecurityLevel(), 3u);
+    EXPECT_TRUE(ProgramPaths(second).empty());
+    ASSERT_EQ(db.SetSecurityLevel(2), 1);
+  }
+  CDBManager db(dir_.path());
+  EXPECT_EQ(ProgramPaths(db), std::vector<std::string>{"/usr/bin/a"});
+  EXPECT_EQ(db.GetSecurityLevel(), 2u);
+}
+
+TEST_F(DBManagerTest, CorruptOrForeignHeaderTruncates) {
+  {
+    CDBManager db(dir_.path());
+    tagFIREWALL_PROGRAM p = Program(1, "/usr/bin/a");
+    ASSERT_EQ(db.AddProgram(p, nullptr), 1);
+  }
+  // Change one byte of the header text, re-encrypted properly: the text test must catch it.
+  std::vector<ref::Slot> slots = ref::Decrypt(ReadFile(RulePath()));
+  slots[0].bytes[60] ^= 0x20;
+  WriteFile(RulePath(), ref::Encrypt(slots));
+  {
+    platform::ScopedDebugCapture capture;
+    CDBManager db(dir_.path());
+    EXPECT_TRUE(capture.Contains(kHeaderLine));
+    EXPECT_TRUE(ProgramPaths(db).empty());
+  }
+  EXPECT_EQ(ReadFile(RulePath()).size(), 816u);
+
+  // A foreign file: random bytes, not a multiple of the slot size.
+  std::string junk(5000, '\0');
+  for (size_t i = 0; i < junk.size(); ++i) junk[i] = static_cast<char>(i * 7919 % 251);
+  WriteFile(RulePath(), junk);
+  {
+    CDBManager db(dir_.path());
+    EXPECT_TRUE(ProgramPaths(db).empty());
+    tagFIREWALL_PROGRAM p = Program(1, "/usr/bin/a");
+    EXPECT_EQ(db.AddProgram(p, nullptr), 1);
+  }
+  EXPECT_EQ(ReadFile(RulePath()).size(), 2 * 816u);
+}
+
+TEST_F(DBManagerTest, PartialLastSlotReadsAsZeroPadded) {
+  {
+    CDBManager db(dir_.path());
+    tagFIREWALL_PROGRAM p = Program(1, "/usr/bin/a");
+    ASSERT_EQ(db.AddProgram(p, nullptr), 1);
+  }
+  std::string bytes = ReadFile(RulePath());
+  WriteFile(RulePath(), bytes + std::string(100, '\x55'));
+  CDBManager db(dir_.path());
+  EXPECT_EQ(ProgramPaths(db), std::vector<std::string>{"/usr/bin/a"});
+  EXPECT_EQ(db.Cache().LoadedCount(), 3u);
+  EXPECT_GE(db.Cache().Capacity(), 3u);
+  // The partial slot is not live, so the next record takes its place, whole.
+  tagFIREWALL_PROGRAM p = Program(1, "/usr/bin/b");
+  EXPECT_EQ(db.AddProgram(p, nullptr), 2);
+  EXPECT_EQ(ReadFile(RulePath()).size(), 3 * 816u);
+}
+
+TEST_F(DBManagerTest, SlotReuseAndKeys) {
+  CDBManager db(dir_.path());
+  tagFIREWALL_PROGRAM a = Program(1, "/usr/bin/a");
+  ASSERT_EQ(db.AddProgram(a, nullptr), 1);
+  tagFIREWALL_PROGRAM sameKey = Program(0, "/USR/BIN/A");
+  EXPECT_EQ(db.AddProgram(sameKey, nullptr), 0);
+  ASSERT_EQ(db.DeleteProgram(sameKey), 1);
+  EXPECT_EQ(db.DeleteProgram(sameKey), 0);
+  tagFIREWALL_PROGRAM b = Program(1, "/usr/bin/b");
+  EXPECT_EQ(db.AddProgram(b, nullptr), 1);
+
+  tagFIREWALL_PORTIP allow = Port(1, 80, 80, 1);
+  tagFIREWALL_PORTIP block = Port(0, 80, 80, 1);
+  EXPECT_EQ(db.AddPortIp(allow), 2);
+  EXPECT_EQ(db.AddPortIp(block), 0);
+  tagFIREWALL_PORTIP invalid = Port(1, 90, 80, 1);
+  EXPECT_EQ(db.AddPortIp(invalid), 0);
+  // Modify to the key of another rule fails; to a free key works in place of the old.
+  tagFIREWALL_PORTIP other = Port(1, 443, 443, 1);
+  ASSERT_EQ(db.AddPortIp(other), 3);
+  tagFIREWALL_PORTIP moved = Port(1, 443, 443, 1);
+  EXPECT_EQ(db.ModifyPortIp(allow, moved), 0);
+  moved = Port(0, 8080, 8080, 1);
+  EXPECT_EQ(db.ModifyPortIp(allow, moved), 2);
+  db.Select(CDBManager::kSelectRuleFile);
+  std::vector<int> ports;
+  tagFIREWALL_PORTIP r;
+  while (db.Select(CDBManager::kSelectPortIp) && db.GetPortIp(&r)) ports.push_back(r.beginPort);
+  EXPECT_EQ(ports, (std::vector<int>{8080, 443}));
+}
+
+TEST_F(DBManagerTest, PolicyProgramsAndTheirJournal) {
+  CDBManager db(dir_.path());
+  tagPOLICY_TABLE table = Table(443);
+  tagFIREWALL_PROGRAM p = Program(2, "/usr/bin/app");
+  EXPECT_EQ(db.AddProgram(p, nullptr), 0);  // action 2 needs a table
+  ASSERT_EQ(db.AddProgram(p, &table), 2);
+  ASSERT_EQ(p.policySlot, 1);
+
+  auto journal = JournalPrograms(db);
+  ASSERT_EQ(journal.size(), 1u);
+  EXPECT_EQ(journal[0].sequence, 2u);
+  EXPECT_EQ(journal[0].op, 2u);
+  EXPECT_EQ(journal[0].program.policySlot, 1);  // the table's journal entry
+  db.Select(CDBManager::kSelectJournal);
+  tagPOLICY_TABLE fromJournal{};
+  EXPECT_EQ(db.GetPolicy(&fromJournal, 1), 1);
+  EXPECT_EQ(fromJournal.entries[0].beginPort, 443);
+  db.Select(CDBManager::kSelectRuleFile);
+
+  // Modify to another table: four entries with operation 4.
+  tagPOLICY_TABLE table2 = Table(8443);
+  tagFIREWALL_PROGRAM p2 = Program(2, "/usr/bin/app");
+  ASSERT_NE(db.ModifyProgram(p, p2, &table2), 0);
+  std::vector<ref::Slot> entries = ref::Decrypt(ReadFile(JournalPath()));
+  ASSERT_EQ(entries.size(), 7u);
+  for (size_t i = 3; i < 7; ++i) EXPECT_EQ(entries[i].GetU32(12), 4u) << i;
+  EXPECT_EQ(entries[3].GetU32(4), 32u);  // old table
+  EXPECT_EQ(entries[3].GetU32(8), 8u);
+  EXPECT_EQ(entries[4].GetU32(4), 2u);  // old program, naming the old table's entry
+  EXPECT_EQ(entries[4].GetU32(36), 3u);
+  EXPECT_EQ(entries[5].GetU32(4), 32u);  // new table
+  EXPECT_EQ(entries[6].GetU32(4), 2u);   // new program
+  EXPECT_EQ(entries[6].GetU32(36), 5u);
+
+  tagPOLICY_TABLE stored{};
+  ASSERT_EQ(db.GetPolicy(&stored, static_cast<uint32_t>(p2.policySlot)), 1);
+  EXPECT_EQ(stored.entries[0].beginPort, 8443);
+
+  // Deleting marks both slots deleted and journals both with operation 3.
+  ASSERT_NE(db.DeleteProgram(p2), 0);
+  std::vector<ref::Slot> rules = ref::Decrypt(ReadFile(RulePath()));
+  for (size_t i = 1; i < rules.size(); ++i) EXPECT_EQ(rules[i].GetU32(8), 8u) << i;
+  EXPECT_EQ(rules[0].GetU32(40), 0u);  // no live records left
+  entries = ref::Decrypt(ReadFile(JournalPath()));
+  ASSERT_EQ(entries.size(), 9u);
+  EXPECT_EQ(entries[7].GetU32(12), 3u);
+  EXPECT_EQ(entries[8].GetU32(12), 3u);
+  EXPECT_EQ(entries[8].GetU32(36), 7u);
+}
+
+TEST_F(DBManagerTest, ModifyWithoutTablesJournalsTwoEntries) {
+  CDBManager db(dir_.path());
+  tagFIREWALL_PROGRAM a = Program(1, "/usr/bin/a");
+  ASSERT_EQ(db.AddProgram(a, nullptr), 1);
+  tagFIREWALL_PROGRAM b = Program(0, "/usr/bin/b");
+  ASSERT_EQ(db.ModifyProgram(a, b, nullptr), 1);
+  auto journal = JournalPrograms(db);
+  ASSERT_EQ(journal.size(), 3u);
+  EXPECT_EQ(journal[1].op, 4u);
+  EXPECT_STREQ(journal[1].program.path, "/usr/bin/a");
+  EXPECT_EQ(journal[2].op, 4u);
+  EXPECT_STREQ(journal[2].program.path, "/usr/bin/b");
+  EXPECT_EQ(ProgramPaths(db), std::vector<std::string>{"/usr/bin/b"});
+}
+
+TEST_F(DBManagerTest, BadNewTableNeverLosesTheOldRule) {
+  CDBManager db(dir_.path());
+  tagFIREWALL_PROGRAM a = Program(1, "/usr/bin/a");
+  ASSERT_EQ(db.AddProgram(a, nullptr), 1);
+  tagFIREWALL_PROGRAM toPolicy = Program(2, "/usr/bin/a");
+  tagPOLICY_TABLE empty{};
+  EXPECT_EQ(db.ModifyProgram(a, toPolicy, &empty), 0);
+  EXPECT_EQ(db.ModifyProgram(a, toPolicy, nullptr), 0);
+  EXPECT_EQ(ProgramPaths(db), std::vector<std::string>{"/usr/bin/a"});
+  EXPECT_EQ(JournalPrograms(db).size(), 1u);
+}
+
+TEST_F(DBManagerTest, SecurityLevel) {
+  CDBManager db(dir_.path());
+  std::string before = ReadFile(RulePath());
+  EXPECT_EQ(db.SetSecurityLevel(5), 0);
+  EXPECT_EQ(ReadFile(RulePath()), before);
+  ASSERT_EQ(db.SetSecurityLevel(0), 1);
+  EXPECT_EQ(db.GetSecurityLevel(), 3u);
+  ASSERT_EQ(db.SetSecurityLevel(1), 1);
+  EXPECT_EQ(db.GetSecurityLevel(), 1u);
+  EXPECT_EQ(ref::Decrypt(ReadFile(RulePath()))[0].GetU32(108), 1u);
+}
+
+TEST_F(DBManagerTest, SelectAndGetContracts) {
+  CDBManager db(dir_.path());
+  tagFIREWALL_PROGRAM a = Program(1, "/usr/bin/a");
+  ASSERT_EQ(db.AddProgram(a, nullptr), 1);
+  tagFIREWALL_PORTIP port = Port(1, 22, 22, 1);
+  ASSERT_EQ(db.AddPortIp(port), 2);
+
+  EXPECT_EQ(db.Select(CDBManager::kSelectRuleFile), 0);
+  tagFIREWALL_PROGRAM out = Program(7, "untouched");
+  EXPECT_EQ(db.GetProgram(&out), 0);  // no Select(1) yet
+  EXPECT_STREQ(out.path, "untouched");
+  ASSERT_EQ(db.Select(CDBManager::kSelectProgram), 1);
+  tagFIREWALL_PORTIP wrongKind{};
+  EXPECT_EQ(db.GetPortIp(&wrongKind), 0);
+  EXPECT_EQ(db.Select(CDBManager::kSelectProgram), 0);
+  EXPECT_EQ(db.Select(CDBManager::kSelectProgram), 1);  // the cursor went back to 0
+  EXPECT_EQ(db.Select(42), 0);
+
+  EXPECT_EQ(db.Select(CDBManager::kSelectJournal), 1);
+  platform::SetLastError(0);
+  EXPECT_EQ(db.GetProgram(&out), 0);
+  EXPECT_EQ(platform::GetLastError(), 7u);
+  EXPECT_EQ(out.path[0], '\0');
+  ASSERT_EQ(db.Select(CDBManager::kSelectPortIp), 1);
+  tagFIREWALL_PORTIP journalPort{};
+  ASSERT_EQ(db.GetPortIp(&journalPort), 1);
+  EXPECT_EQ(journalPort.beginPort, 22);
+  EXPECT_EQ(db.GetJournalOp(), 2u);
+  EXPECT_GE(db.GetJournalTime().wYear, 2024);
+  EXPECT_EQ(db.Select(42), 1);
+}
+
+// A file that fails every write once a byte budget is spent.
+class FailingFile : public platform::RandomAccessFile {
+ public:
+  explicit FailingFile(size_t writeBudget) : budget_(writeBudget) {}
+  int64_t ReadAt(uint64_t offset, void* data, size_t size) override {
+    if (offset >= bytes_.size()) return 0;
+    size_t n = std::min(size, bytes_.size() - static_cast<size_t>(offset));
+    std::memcpy(data, bytes_.data() + offset, n);
+    return static_cast<int64_t>(n);
+  }
+  bool WriteAt(uint64_t offset, const void* data, size_t size) override {
+    if (size > budget_) return false;
+    budget_ -= size;
+    if (bytes_.size() < offset + size) bytes_.resize(offset + size);
+    std::memcpy(bytes_.data() + offset, data, size);
+    return true;
+  }
+  int64_t Size() override { return static_cast<int64_t>(bytes_.size()); }
+  bool Truncate(uint64_t size) override {
+    bytes_.resize(size);
+    return true;
+  }
+
+ private:
+  std::string bytes_;
+  size_t budget_;
+};
+
+TEST(DBManagerFaults, FailedWritesFailCleanly) {
+  // Budget: both headers, then the counters of one add, then nothing.
+  for (size_t budget : {816u * 2, 816u * 3, 816u * 4, 816u * 5}) {
+    CDBManager db(std::make_unique<FailingFile>(budget), std::make_unique<FailingFile>(1u << 20));
+    tagFIREWALL_PROGRAM p = Program(1, "/usr/bin/a");
+    int slot = db.AddProgram(p, nullptr);
+    EXPECT_EQ(slot != 0, !ProgramPaths(db).empty()) << budget;
+  }
+  // A rule file that cannot even take its header.
+  CDBManager broken(std::make_unique<FailingFile>(0), std::make_unique<FailingFile>(1u << 20));
+  EXPECT_EQ(broken.GetSecurityLevel(), 3u);
+  EXPECT_EQ(broken.SetSecurityLevel(2), 0);
+}
+
+TEST_F(DBManagerTest, HugeSparseFileDoesNotHang) {
+  {
+    CDBManager db(dir_.path());
+    tagFIREWALL_PROGRAM p = Program(1, "/usr/bin/a");
+    ASSERT_EQ(db.AddProgram(p, nullptr), 1);
+  }
+  ASSERT_EQ(truncate(RulePath().c_str(), 1LL << 30), 0);
+  auto start = std::chrono::steady_clock::now();
+  CDBManager db(dir_.path());
+  EXPECT_EQ(ProgramPaths(db), std::vector<std::string>{"/usr/bin/a"});
+  tagFIREWALL_PROGRAM p = Program(1, "/usr/bin/b");
+  EXPECT_EQ(db.AddProgram(p, nullptr), 2);  // zero slots decrypt to garbage, not "live"
+  auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_LT(seconds, 60.0);
+}
+
+}  // namespace
+}  // namespace qxfw::store
