@@ -12,58 +12,54 @@ namespace {
 
 constexpr int kLanes = 8;
 
-template <int R, bool kEncrypt>
-inline void Lanes(const __m128i* k, __m128i* b, int lanes) {
-  for (int i = 0; i < lanes; ++i) b[i] = _mm_xor_si128(b[i], k[0]);
+// N blocks through all R rounds side by side. Every loop has a constant trip count and is
+// unrolled, so the N states stay in registers.
+template <int N, int R, bool kEncrypt>
+inline void Lanes(const __m128i* k, const std::uint8_t* in, std::uint8_t* out) {
+  __m128i b[N];
+#pragma GCC unroll 8
+  for (int i = 0; i < N; ++i) {
+    b[i] = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in) + i), k[0]);
+  }
+#pragma GCC unroll 14
   for (int r = 1; r < R; ++r) {
 #pragma GCC unroll 8
-    for (int i = 0; i < lanes; ++i) {
+    for (int i = 0; i < N; ++i) {
       b[i] = kEncrypt ? _mm_aesenc_si128(b[i], k[r]) : _mm_aesdec_si128(b[i], k[r]);
     }
   }
 #pragma GCC unroll 8
-  for (int i = 0; i < lanes; ++i) {
+  for (int i = 0; i < N; ++i) {
     b[i] = kEncrypt ? _mm_aesenclast_si128(b[i], k[R]) : _mm_aesdeclast_si128(b[i], k[R]);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out) + i, b[i]);
   }
 }
 
 template <int R, bool kEncrypt>
 void Run(const std::uint8_t* rk, const std::uint8_t* in, std::uint8_t* out, size_t blocks) {
+  // A local aligned copy lets the rounds take their keys as memory operands.
   __m128i k[R + 1];
   for (int r = 0; r <= R; ++r) k[r] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rk) + r);
-  __m128i b[kLanes];
   for (; blocks >= kLanes; blocks -= kLanes, in += 16 * kLanes, out += 16 * kLanes) {
-#pragma GCC unroll 8
-    for (int i = 0; i < kLanes; ++i)
-      b[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in) + i);
-    Lanes<R, kEncrypt>(k, b, kLanes);
-#pragma GCC unroll 8
-    for (int i = 0; i < kLanes; ++i) _mm_storeu_si128(reinterpret_cast<__m128i*>(out) + i, b[i]);
+    Lanes<kLanes, R, kEncrypt>(k, in, out);
   }
-  // The tail (an 816-byte slot leaves three blocks) still goes through the rounds side by
-  // side: four lanes, then what is left one at a time.
-  if (blocks >= 4) {
-    for (int i = 0; i < 4; ++i) b[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in) + i);
-    Lanes<R, kEncrypt>(k, b, 4);
-    for (int i = 0; i < 4; ++i) _mm_storeu_si128(reinterpret_cast<__m128i*>(out) + i, b[i]);
-    blocks -= 4;
-    in += 64;
-    out += 64;
-  }
-  const int left = static_cast<int>(blocks);
-  for (int i = 0; i < left; ++i) b[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in) + i);
-  switch (left) {
+  // The tail (an 816-byte slot leaves three blocks) also goes through the rounds side by side.
+  switch (blocks) {
+    case 7:
+      return Lanes<7, R, kEncrypt>(k, in, out);
+    case 6:
+      return Lanes<6, R, kEncrypt>(k, in, out);
+    case 5:
+      return Lanes<5, R, kEncrypt>(k, in, out);
+    case 4:
+      return Lanes<4, R, kEncrypt>(k, in, out);
     case 3:
-      Lanes<R, kEncrypt>(k, b, 3);
-      break;
+      return Lanes<3, R, kEncrypt>(k, in, out);
     case 2:
-      Lanes<R, kEncrypt>(k, b, 2);
-      break;
+      return Lanes<2, R, kEncrypt>(k, in, out);
     case 1:
-      Lanes<R, kEncrypt>(k, b, 1);
-      break;
+      return Lanes<1, R, kEncrypt>(k, in, out);
   }
-  for (int i = 0; i < left; ++i) _mm_storeu_si128(reinterpret_cast<__m128i*>(out) + i, b[i]);
 }
 
 template <bool kEncrypt>

@@ -33,10 +33,12 @@ void EncryptOne(const std::uint32_t* rk, int rounds, const std::uint8_t* in, std
   for (int j = 0; j < NB; ++j) a[j] = Load32(in + 4 * j) ^ rk[j];
   rk += NB;
   for (int r = 1; r < rounds; ++r, rk += NB) {
+#pragma GCC unroll 8
     for (int j = 0; j < NB; ++j) {
       t[j] = te[0][a[j] >> 24] ^ te[1][(a[(j + c1) % NB] >> 16) & 0xff] ^
              te[2][(a[(j + c2) % NB] >> 8) & 0xff] ^ te[3][a[(j + c3) % NB] & 0xff] ^ rk[j];
     }
+#pragma GCC unroll 8
     for (int j = 0; j < NB; ++j) a[j] = t[j];
   }
   const auto* s = kTables.sbox;
@@ -58,10 +60,12 @@ void DecryptOne(const std::uint32_t* rk, int rounds, const std::uint8_t* in, std
   for (int j = 0; j < NB; ++j) a[j] = Load32(in + 4 * j) ^ rk[j];
   rk += NB;
   for (int r = 1; r < rounds; ++r, rk += NB) {
+#pragma GCC unroll 8
     for (int j = 0; j < NB; ++j) {
       t[j] = td[0][a[j] >> 24] ^ td[1][(a[(j + c1) % NB] >> 16) & 0xff] ^
              td[2][(a[(j + c2) % NB] >> 8) & 0xff] ^ td[3][a[(j + c3) % NB] & 0xff] ^ rk[j];
     }
+#pragma GCC unroll 8
     for (int j = 0; j < NB; ++j) a[j] = t[j];
   }
   const auto* s = kTables.inv_sbox;
