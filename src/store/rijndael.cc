@@ -10,6 +10,10 @@ namespace {
 
 using rijndael::kTables;
 
+// Blocks handed to the block loops at once by chained decryption: as many as the AES
+// instructions keep in flight.
+constexpr size_t kGroup = 8;
+
 constexpr std::uint8_t XTime(std::uint8_t a) {
   return static_cast<std::uint8_t>((a << 1) ^ ((a & 0x80) ? 0x1b : 0));
 }
@@ -215,11 +219,8 @@ void CRijndael::Decrypt(const char* in, char* result, size_t n, int iMode) {
   throw CRijndaelError("Incorrect mode");
 }
 
-// Decryption in CBC and CFB needs only ciphertext, so blocks are done a group at a time; the
+// Decryption in CBC and CFB needs only ciphertext, so blocks are done kGroup at a time; the
 // group's ciphertext is copied first because `out` may be `in`.
-namespace {
-constexpr size_t kGroup = 8;
-}
 
 void CRijndael::DecryptCbc(const std::uint8_t* in, std::uint8_t* out, size_t blocks) {
   const int bs = block_size_;

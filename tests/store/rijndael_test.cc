@@ -49,53 +49,26 @@ std::string Decrypt(CRijndael& c, const std::string& in, int mode) {
   return out;
 }
 
-// OpenSSL's AES with padding off; CFB is its full-block CFB128.
-std::string OpenSsl(int mode, bool encrypt, const std::string& key, const std::string& iv,
+// OpenSSL's AES encryption with padding off; its "cfb" is the full-block CFB128.
+std::string OpenSsl(int mode, const std::string& key, const std::string& iv,
                     const std::string& data) {
-  const EVP_CIPHER* cipher = nullptr;
-  switch (key.size() * 100 + mode) {
-    case 1600 + CRijndael::ECB:
-      cipher = EVP_aes_128_ecb();
-      break;
-    case 2400 + CRijndael::ECB:
-      cipher = EVP_aes_192_ecb();
-      break;
-    case 3200 + CRijndael::ECB:
-      cipher = EVP_aes_256_ecb();
-      break;
-    case 1600 + CRijndael::CBC:
-      cipher = EVP_aes_128_cbc();
-      break;
-    case 2400 + CRijndael::CBC:
-      cipher = EVP_aes_192_cbc();
-      break;
-    case 3200 + CRijndael::CBC:
-      cipher = EVP_aes_256_cbc();
-      break;
-    case 1600 + CRijndael::CFB:
-      cipher = EVP_aes_128_cfb128();
-      break;
-    case 2400 + CRijndael::CFB:
-      cipher = EVP_aes_192_cfb128();
-      break;
-    case 3200 + CRijndael::CFB:
-      cipher = EVP_aes_256_cfb128();
-      break;
-  }
+  const char* modes[] = {"ecb", "cbc", "cfb"};
+  const std::string name = "aes-" + std::to_string(key.size() * 8) + "-" + modes[mode];
+  const EVP_CIPHER* cipher = EVP_get_cipherbyname(name.c_str());
   EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
   std::string out(data.size() + 16, '\0');
+  auto* o = reinterpret_cast<unsigned char*>(out.data());
   int len = 0, tail = 0;
   bool ok =
       cipher != nullptr && ctx != nullptr &&
-      EVP_CipherInit_ex(ctx, cipher, nullptr, reinterpret_cast<const unsigned char*>(key.data()),
-                        reinterpret_cast<const unsigned char*>(iv.data()), encrypt ? 1 : 0) == 1 &&
+      EVP_EncryptInit_ex(ctx, cipher, nullptr, reinterpret_cast<const unsigned char*>(key.data()),
+                         reinterpret_cast<const unsigned char*>(iv.data())) == 1 &&
       EVP_CIPHER_CTX_set_padding(ctx, 0) == 1 &&
-      EVP_CipherUpdate(ctx, reinterpret_cast<unsigned char*>(out.data()), &len,
-                       reinterpret_cast<const unsigned char*>(data.data()),
-                       static_cast<int>(data.size())) == 1 &&
-      EVP_CipherFinal_ex(ctx, reinterpret_cast<unsigned char*>(out.data()) + len, &tail) == 1;
+      EVP_EncryptUpdate(ctx, o, &len, reinterpret_cast<const unsigned char*>(data.data()),
+                        static_cast<int>(data.size())) == 1 &&
+      EVP_EncryptFinal_ex(ctx, o + len, &tail) == 1;
   EVP_CIPHER_CTX_free(ctx);
-  EXPECT_TRUE(ok) << "OpenSSL failed";
+  EXPECT_TRUE(ok) << "OpenSSL failed for " << name;
   out.resize(len + tail);
   return out;
 }
@@ -232,7 +205,7 @@ TEST_P(RijndaelPaths, MatchesOpenSslInEveryModeAndCarriesTheChainAcrossCalls) {
         const std::string key = RandomBytes(rng, keylen);
         const std::string iv = RandomBytes(rng, 16);
         const std::string plain = RandomBytes(rng, 16 * (1 + rng() % 70));
-        const std::string expected = OpenSsl(mode, true, key, iv, plain);
+        const std::string expected = OpenSsl(mode, key, iv, plain);
 
         CRijndael c;
         Key(c, key, iv);
@@ -270,7 +243,7 @@ TEST_P(RijndaelPaths, RuleStoreSlotRoundTripsInPlace) {
   Key(c, key);
   std::string buffer = slot;
   c.Encrypt(buffer.data(), buffer.data(), buffer.size(), CRijndael::ECB);
-  EXPECT_EQ(buffer, OpenSsl(CRijndael::ECB, true, key, std::string(16, '\0'), slot));
+  EXPECT_EQ(buffer, OpenSsl(CRijndael::ECB, key, std::string(16, '\0'), slot));
   c.Decrypt(buffer.data(), buffer.data(), buffer.size(), CRijndael::ECB);
   EXPECT_EQ(buffer, slot);
 }
@@ -359,7 +332,7 @@ TEST(Rijndael, ChainPersistsUntilResetOrNewKey) {
   char scratch[16];
   c.EncryptBlock(b.data(), scratch);
   const std::string second = Encrypt(c, b, CRijndael::CBC);
-  EXPECT_EQ(first + second, OpenSsl(CRijndael::CBC, true, key, iv, a + b));
+  EXPECT_EQ(first + second, OpenSsl(CRijndael::CBC, key, iv, a + b));
   EXPECT_NE(second, Encrypt(c, b, CRijndael::CBC));  // the chain moved on again
 
   c.ResetChain();
@@ -369,8 +342,7 @@ TEST(Rijndael, ChainPersistsUntilResetOrNewKey) {
 
   // Without a chain block the chain starts as zeros.
   c.MakeKey(key.data(), nullptr);
-  EXPECT_EQ(Encrypt(c, a, CRijndael::CFB),
-            OpenSsl(CRijndael::CFB, true, key, std::string(16, '\0'), a));
+  EXPECT_EQ(Encrypt(c, a, CRijndael::CFB), OpenSsl(CRijndael::CFB, key, std::string(16, '\0'), a));
 }
 
 TEST(Rijndael, ReportsEveryErrorWithItsText) {
