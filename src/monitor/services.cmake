@@ -2,6 +2,8 @@
 add_library(qxfw_monitor_services STATIC
   ${CMAKE_CURRENT_LIST_DIR}/image_cacher.cc
   ${CMAKE_CURRENT_LIST_DIR}/net_traffic.cc
+  ${CMAKE_CURRENT_LIST_DIR}/samba_tool.cc
+  ${CMAKE_CURRENT_LIST_DIR}/shared_folder_list.cc
   ${CMAKE_CURRENT_LIST_DIR}/whois_client.cc
 )
 target_include_directories(qxfw_monitor_services PUBLIC ${PROJECT_SOURCE_DIR}/src)
