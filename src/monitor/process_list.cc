@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <mutex>
@@ -35,9 +36,10 @@ int64_t ClockNs(clockid_t clock) {
   return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-// Reads at most size - 1 bytes of a small /proc file and terminates them; -1 on failure.
-ssize_t ReadSmallFile(const std::string& path, char* buffer, size_t size) {
-  platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+// Reads at most size - 1 bytes of a small /proc file (relative to dirFd) and terminates
+// them; -1 on failure.
+ssize_t ReadSmallFile(int dirFd, const char* path, char* buffer, size_t size) {
+  platform::UniqueFd fd(::openat(dirFd, path, O_RDONLY | O_CLOEXEC));
   if (!fd.Valid()) return -1;
   size_t total = 0;
   while (total + 1 < size) {
@@ -66,9 +68,9 @@ bool ParseUnsigned(std::string_view text, uint64_t* value) {
   return true;
 }
 
-std::string ReadLink(const std::string& path) {
+std::string ReadLink(int dirFd, const char* path) {
   char target[PATH_MAX];
-  ssize_t n = ::readlink(path.c_str(), target, sizeof(target));
+  ssize_t n = ::readlinkat(dirFd, path, target, sizeof(target));
   if (n <= 0 || static_cast<size_t>(n) >= sizeof(target)) return {};
   return std::string(target, static_cast<size_t>(n));
 }
@@ -96,21 +98,23 @@ void CProcessList::TakeSnapshot() {
   int64_t bootNs = ClockNs(CLOCK_REALTIME) - ClockNs(CLOCK_BOOTTIME);
   DIR* dir = ::opendir(m_procRoot.c_str());
   if (dir == nullptr) return;
+  int dirFd = ::dirfd(dir);
   while (dirent* entry = ::readdir(dir)) {
     uint64_t id = 0;
     if (!ParseUnsigned(entry->d_name, &id) || id > UINT32_MAX) continue;
     Entry process;
-    if (ReadEntry(static_cast<uint32_t>(id), bootNs, &process)) {
+    if (ReadEntry(dirFd, static_cast<uint32_t>(id), bootNs, &process)) {
       m_entries.push_back(std::move(process));
     }
   }
   ::closedir(dir);
 }
 
-bool CProcessList::ReadEntry(uint32_t processId, int64_t bootNs, Entry* entry) const {
-  std::string base = m_procRoot + "/" + std::to_string(processId);
+bool CProcessList::ReadEntry(int procFd, uint32_t processId, int64_t bootNs, Entry* entry) {
+  char file[32];
+  std::snprintf(file, sizeof(file), "%u/stat", processId);
   char text[2048];
-  ssize_t size = ReadSmallFile(base + "/stat", text, sizeof(text));
+  ssize_t size = ReadSmallFile(procFd, file, text, sizeof(text));
   if (size <= 0) return false;  // gone meanwhile
   // "pid (comm) state ppid ...": comm may hold blanks and parentheses, so it ends at the
   // last ")".
@@ -148,10 +152,12 @@ bool CProcessList::ReadEntry(uint32_t processId, int64_t bootNs, Entry* entry) c
                    static_cast<int64_t>(startTicks % ticks) * 1000000000 / ticks;
 
   if (entry->name.size() == kCommCut) {
-    std::string candidate(platform::FileNameOf(platform::NormalizePath(ReadLink(base + "/exe"))));
+    std::snprintf(file, sizeof(file), "%u/exe", processId);
+    std::string candidate(platform::FileNameOf(platform::NormalizePath(ReadLink(procFd, file))));
     if (candidate.compare(0, kCommCut, entry->name) != 0) {
       char cmdline[1024];
-      ssize_t n = ReadSmallFile(base + "/cmdline", cmdline, sizeof(cmdline));
+      std::snprintf(file, sizeof(file), "%u/cmdline", processId);
+      ssize_t n = ReadSmallFile(procFd, file, cmdline, sizeof(cmdline));
       candidate = n > 0 ? std::string(platform::FileNameOf(cmdline)) : std::string();
     }
     if (candidate.size() > kCommCut && candidate.compare(0, kCommCut, entry->name) == 0) {
@@ -221,7 +227,8 @@ std::optional<std::string> CProcessList::NameOf(uint32_t processId) {
 }
 
 std::string CProcessList::PathOf(uint32_t processId) const {
-  std::string link = ReadLink(m_procRoot + "/" + std::to_string(processId) + "/exe");
+  std::string link =
+      ReadLink(AT_FDCWD, (m_procRoot + "/" + std::to_string(processId) + "/exe").c_str());
   if (!link.empty()) return platform::NormalizePath(link);
   ImagePathLookup lookup;
   {
@@ -234,7 +241,7 @@ std::string CProcessList::PathOf(uint32_t processId) const {
 std::optional<std::string> CProcessList::OwnerOf(uint32_t processId) {
   char text[4096];
   std::string path = m_procRoot + "/" + std::to_string(processId) + "/status";
-  if (ReadSmallFile(path, text, sizeof(text)) <= 0) return std::nullopt;
+  if (ReadSmallFile(AT_FDCWD, path.c_str(), text, sizeof(text)) <= 0) return std::nullopt;
   // "Uid:\t<real>\t<effective>\t<saved>\t<fs>"
   const char* line = std::strstr(text, "\nUid:");
   if (line == nullptr) return std::nullopt;

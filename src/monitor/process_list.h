@@ -81,7 +81,7 @@ class CProcessList {
   };
 
   void TakeSnapshot();
-  bool ReadEntry(uint32_t processId, int64_t bootNs, Entry* entry) const;
+  static bool ReadEntry(int procFd, uint32_t processId, int64_t bootNs, Entry* entry);
   const Entry* Current() const;
 
   std::string m_procRoot;

@@ -1,0 +1,156 @@
+// Process snapshot against `ps -eo pid,comm,args`, and the signature service's answer time.
+//
+// Both process listings produce, for every process, its id, name and what it runs (our path,
+// ps's command line). ps runs as a child whose output is read to the end, so the times are
+// wall-clock times. The ratio line at the end says how many times faster the snapshot is.
+#include <benchmark/benchmark.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+
+#include "monitor/process_list.h"
+#include "platform/package_db.h"
+#include "platform/signature_service.h"
+
+extern char** environ;
+
+namespace {
+
+using qxfw::monitor::CProcessList;
+using qxfw::platform::PackageDb;
+using qxfw::platform::SignatureService;
+
+constexpr char kSignedProgram[] = "/usr/bin/ls";
+
+void BM_SnapshotWithPaths(benchmark::State& state) {
+  size_t processes = 0;
+  for (auto _ : state) {
+    CProcessList list;
+    processes = 0;
+    while (list.MoveNext()) {
+      uint32_t id = list.GetProcessId();
+      benchmark::DoNotOptimize(list.GetProcessName().data());
+      std::string path = list.PathOf(id);
+      benchmark::DoNotOptimize(path.data());
+      ++processes;
+    }
+  }
+  state.counters["processes"] = static_cast<double>(processes);
+}
+BENCHMARK(BM_SnapshotWithPaths)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+void BM_PsCommand(benchmark::State& state) {
+  size_t lines = 0;
+  for (auto _ : state) {
+    int pipeFds[2];
+    if (::pipe(pipeFds) != 0) {
+      state.SkipWithError("pipe failed");
+      break;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
+    char arg0[] = "ps";
+    char arg1[] = "-eo";
+    char arg2[] = "pid,comm,args";
+    char* argv[] = {arg0, arg1, arg2, nullptr};
+    pid_t pid = -1;
+    int spawned = posix_spawnp(&pid, "ps", &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(pipeFds[1]);
+    if (spawned != 0) {
+      ::close(pipeFds[0]);
+      state.SkipWithError("ps could not be started");
+      break;
+    }
+    std::string out;
+    char buffer[16384];
+    ssize_t n;
+    while ((n = ::read(pipeFds[0], buffer, sizeof(buffer))) > 0) {
+      out.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(pipeFds[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    lines = 0;
+    for (char c : out) lines += c == '\n';
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.counters["processes"] = static_cast<double>(lines > 0 ? lines - 1 : 0);
+}
+BENCHMARK(BM_PsCommand)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+void BM_IsSignedWarm(benchmark::State& state) {
+  if (!qxfw::platform::LoadSignatureService() || !qxfw::platform::IsSigned(kSignedProgram)) {
+    state.SkipWithError("no dpkg database or /usr/bin/ls is not packaged");
+    return;
+  }
+  for (auto _ : state) benchmark::DoNotOptimize(qxfw::platform::IsSigned(kSignedProgram));
+}
+BENCHMARK(BM_IsSignedWarm)->Unit(benchmark::kNanosecond);
+
+// A fresh service each time: the package index is already built, the file is hashed anew.
+void BM_IsSignedCold(benchmark::State& state) {
+  PackageDb& db = PackageDb::Shared();
+  if (!db.Available()) {
+    state.SkipWithError("no dpkg database");
+    return;
+  }
+  for (auto _ : state) {
+    SignatureService service(&db);
+    benchmark::DoNotOptimize(service.IsSigned(kSignedProgram));
+  }
+}
+BENCHMARK(BM_IsSignedCold)->Unit(benchmark::kMicrosecond);
+
+// What the first question after start costs: reading every file list of the database.
+void BM_PackageIndexBuild(benchmark::State& state) {
+  for (auto _ : state) {
+    PackageDb db(PackageDb::DefaultAdminDir());
+    benchmark::DoNotOptimize(db.OwnerOf(kSignedProgram));
+  }
+}
+BENCHMARK(BM_PackageIndexBuild)->Unit(benchmark::kMillisecond)->Iterations(5);
+
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const auto& run : runs) {
+      if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
+      double t = run.GetAdjustedRealTime();
+      auto [it, inserted] = best_.emplace(run.benchmark_name(), t);
+      if (!inserted && t < it->second) it->second = t;
+    }
+  }
+
+  void Finalize() override {
+    ConsoleReporter::Finalize();
+    auto ours = best_.find("BM_SnapshotWithPaths/real_time");
+    auto ps = best_.find("BM_PsCommand/real_time");
+    if (ours != best_.end() && ps != best_.end() && ours->second > 0) {
+      std::printf("ratio ps/snapshot %.2f (above 1: the snapshot is faster)\n",
+                  ps->second / ours->second);
+    }
+    std::fflush(stdout);
+  }
+
+ private:
+  std::map<std::string, double> best_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+  return 0;
+}
