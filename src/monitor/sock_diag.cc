@@ -1,0 +1,126 @@
+#include "monitor/sock_diag.h"
+
+#include <errno.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace qxfw::monitor {
+namespace {
+
+// Kernel dump messages are at most a few pages each; a larger receive buffer only saves calls.
+constexpr size_t kReceiveBuffer = 256 * 1024;
+
+struct DiagRequest {
+  nlmsghdr header;
+  inet_diag_req_v2 body;
+};
+
+}  // namespace
+
+SockDiag::SockDiag()
+    : fd_(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_SOCK_DIAG)),
+      buffer_(kReceiveBuffer) {}
+
+bool SockDiag::Send(const void* request, size_t size) {
+  sockaddr_nl kernel{};
+  kernel.nl_family = AF_NETLINK;
+  for (;;) {
+    ssize_t sent =
+        ::sendto(fd_.Get(), request, size, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof(kernel));
+    if (sent == static_cast<ssize_t>(size)) return true;
+    if (sent < 0 && errno == EINTR) continue;
+    return false;
+  }
+}
+
+bool SockDiag::Dump(int protocol, std::vector<InetSocketRow>* rows) {
+  if (!Valid()) return false;
+  DiagRequest request{};
+  request.header.nlmsg_len = sizeof(request);
+  request.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+  request.header.nlmsg_seq = ++sequence_;
+  request.body.sdiag_family = AF_INET;
+  request.body.sdiag_protocol = static_cast<uint8_t>(protocol);
+  request.body.idiag_states = ~0u;  // every state, request sockets included
+  if (!Send(&request, sizeof(request))) return false;
+
+  for (;;) {
+    iovec io{buffer_.data(), buffer_.size()};
+    msghdr message{};
+    message.msg_iov = &io;
+    message.msg_iovlen = 1;
+    ssize_t received = ::recvmsg(fd_.Get(), &message, 0);
+    if (received < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (received == 0 || (message.msg_flags & MSG_TRUNC) != 0) return false;
+
+    int left = static_cast<int>(received);
+    for (auto* header = reinterpret_cast<nlmsghdr*>(buffer_.data()); NLMSG_OK(header, left);
+         header = NLMSG_NEXT(header, left)) {
+      if (header->nlmsg_seq != request.header.nlmsg_seq) continue;
+      if (header->nlmsg_type == NLMSG_DONE) return true;
+      if (header->nlmsg_type == NLMSG_ERROR) return false;
+      if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY) continue;
+      if (header->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) return false;
+      const auto* socket = static_cast<const inet_diag_msg*>(NLMSG_DATA(header));
+      if (socket->idiag_family != AF_INET) continue;
+      InetSocketRow row;
+      row.localAddr = socket->id.idiag_src[0];
+      row.remoteAddr = socket->id.idiag_dst[0];
+      row.localPort = socket->id.idiag_sport;
+      row.remotePort = socket->id.idiag_dport;
+      row.linuxState = socket->idiag_state;
+      row.inode = socket->idiag_inode;
+      rows->push_back(row);
+    }
+  }
+}
+
+int SockDiag::Destroy(uint32_t localAddr, uint16_t localPort, uint32_t remoteAddr,
+                      uint16_t remotePort) {
+  if (!Valid()) return EBADF;
+  DiagRequest request{};
+  request.header.nlmsg_len = sizeof(request);
+  request.header.nlmsg_type = SOCK_DESTROY;
+  request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK;
+  request.header.nlmsg_seq = ++sequence_;
+  request.body.sdiag_family = AF_INET;
+  request.body.sdiag_protocol = IPPROTO_TCP;
+  request.body.idiag_states = ~0u;
+  request.body.id.idiag_src[0] = localAddr;
+  request.body.id.idiag_sport = localPort;
+  request.body.id.idiag_dst[0] = remoteAddr;
+  request.body.id.idiag_dport = remotePort;
+  request.body.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+  request.body.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+  if (!Send(&request, sizeof(request))) return errno != 0 ? errno : EIO;
+
+  for (;;) {
+    ssize_t received = ::recv(fd_.Get(), buffer_.data(), buffer_.size(), 0);
+    if (received < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (received == 0) return EIO;
+    int left = static_cast<int>(received);
+    for (auto* header = reinterpret_cast<nlmsghdr*>(buffer_.data()); NLMSG_OK(header, left);
+         header = NLMSG_NEXT(header, left)) {
+      if (header->nlmsg_seq != request.header.nlmsg_seq) continue;
+      if (header->nlmsg_type != NLMSG_ERROR) continue;
+      if (header->nlmsg_len < NLMSG_LENGTH(sizeof(nlmsgerr))) return EIO;
+      int error = static_cast<const nlmsgerr*>(NLMSG_DATA(header))->error;
+      return error < 0 ? -error : error;
+    }
+  }
+}
+
+}  // namespace qxfw::monitor
