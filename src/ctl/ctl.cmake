@@ -1,0 +1,11 @@
+add_library(qxfw_ctl_lib STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/ctl_support.cc
+  ${CMAKE_CURRENT_LIST_DIR}/json_writer.cc
+  ${CMAKE_CURRENT_LIST_DIR}/monitor_commands.cc
+  ${CMAKE_CURRENT_LIST_DIR}/rules_commands.cc
+)
+target_include_directories(qxfw_ctl_lib PUBLIC ${PROJECT_SOURCE_DIR}/src)
+target_link_libraries(qxfw_ctl_lib PUBLIC qxfw_store qxfw_platform)
+
+add_executable(qxfwctl ${CMAKE_CURRENT_LIST_DIR}/main.cc)
+target_link_libraries(qxfwctl PRIVATE qxfw_ctl_lib)

@@ -1,0 +1,152 @@
+// Runs the real qxfwctl binary against a temporary data folder.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <array>
+#include <cstdio>
+#include <string>
+
+#include "ctl/json_writer.h"
+#include "platform/folders.h"
+#include "store/db_manager.h"
+#include "test_support/temp_dir.h"
+
+namespace qxfw::ctl {
+namespace {
+
+struct Result {
+  int status;
+  std::string out;
+};
+
+class QxfwctlTest : public ::testing::Test {
+ protected:
+  Result Run(const std::string& arguments) {
+    std::string command =
+        "QXFW_APPDATA='" + dir_.path() + "' " QXFWCTL_PATH " " + arguments + " 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    std::string out;
+    std::array<char, 4096> buffer;
+    size_t n;
+    while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0) out.append(buffer.data(), n);
+    int status = pclose(pipe);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+  }
+  test_support::TempDir dir_;
+};
+
+TEST_F(QxfwctlTest, RulesRoundTripThroughTheStore) {
+  EXPECT_EQ(Run("rules add-program allow /usr/bin/../bin/curl").status, 0);
+  EXPECT_EQ(Run("rules add-program block /opt/tool/run").status, 0);
+  Result dup = Run("rules add-program block /USR/BIN/CURL");
+  EXPECT_EQ(dup.status, 1);
+  EXPECT_NE(dup.out.find("already exists"), std::string::npos);
+  EXPECT_EQ(Run("rules add-portip 1 80 88 0.0.0.0 0.0.0.0 1 web 1").status, 0);
+  EXPECT_EQ(Run("rules add-portip 0 0 0 10.0.0.1 10.0.0.9 4 lan 4").status, 0);
+
+  Result list = Run("rules list --json");
+  ASSERT_EQ(list.status, 0);
+  EXPECT_EQ(list.out,
+            "{\"securityLevel\":3,\"programs\":[{\"action\":1,\"actionText\":\"Allow\",\"path\":"
+            "\"/usr/bin/curl\"},{\"action\":0,\"actionText\":\"Block\",\"path\":\"/opt/tool/"
+            "run\"}],\"portIpRules\":[{\"action\":1,\"actionText\":\"Allow\",\"beginPort\":80,"
+            "\"endPort\":88,\"beginIp\":\"0.0.0.0\",\"endIp\":\"0.0.0.0\",\"protocol\":1,"
+            "\"protocolText\":\"TCP\",\"description\":\"web\",\"portType\":1,\"portTypeText\":"
+            "\"User Defined Port\"},{\"action\":0,\"actionText\":\"Block\",\"beginPort\":0,"
+            "\"endPort\":0,\"beginIp\":\"10.0.0.1\",\"endIp\":\"10.0.0.9\",\"protocol\":4,"
+            "\"protocolText\":\"ALL\",\"description\":\"lan\",\"portType\":4,\"portTypeText\":"
+            "\"\"}]}\n");
+
+  EXPECT_EQ(Run("rules delete-program /opt/tool/run").status, 0);
+  EXPECT_EQ(Run("rules delete-program /opt/tool/run").status, 1);
+  EXPECT_EQ(Run("rules delete-portip 80 88 0.0.0.0 0.0.0.0 1").status, 0);
+  EXPECT_EQ(Run("level set 2").out, "2 Low\n");
+  EXPECT_EQ(Run("level get").out, "2 Low\n");
+
+  // The same files, read by the store directly.
+  store::CDBManager db(dir_.path() + "/QOLTEX/Firewall");
+  EXPECT_EQ(db.GetSecurityLevel(), 2u);
+  db.Select(store::CDBManager::kSelectRuleFile);
+  ASSERT_EQ(db.Select(store::CDBManager::kSelectProgram), 1);
+  store::tagFIREWALL_PROGRAM p{};
+  ASSERT_EQ(db.GetProgram(&p), 1);
+  EXPECT_STREQ(p.path, "/usr/bin/curl");
+  EXPECT_EQ(db.Select(store::CDBManager::kSelectProgram), 0);
+}
+
+TEST_F(QxfwctlTest, JournalListsChangesInOrderWithDateFilter) {
+  ASSERT_EQ(Run("rules add-program allow /usr/bin/a").status, 0);
+  ASSERT_EQ(Run("rules add-portip 1 22 22 0.0.0.0 0.0.0.0 1 ssh 2").status, 0);
+  ASSERT_EQ(Run("rules delete-program /usr/bin/a").status, 0);
+  Result journal = Run("journal");
+  ASSERT_EQ(journal.status, 0);
+  size_t first = journal.out.find("1\t");
+  size_t second = journal.out.find("\n2\t");
+  size_t third = journal.out.find("\n3\t");
+  ASSERT_NE(first, std::string::npos);
+  ASSERT_NE(second, std::string::npos);
+  ASSERT_NE(third, std::string::npos);
+  EXPECT_NE(journal.out.find("added\tprogram Allow /usr/bin/a"), std::string::npos);
+  EXPECT_NE(journal.out.find("deleted\tprogram Allow /usr/bin/a"), std::string::npos);
+  EXPECT_NE(journal.out.find("System Port"), std::string::npos);
+  EXPECT_EQ(Run("journal --from 2099-01-01").out, "");
+  Result json = Run("journal --json --to 2099-12-31");
+  EXPECT_EQ(json.out.rfind("[{\"sequence\":1,", 0), 0u) << json.out;
+}
+
+TEST_F(QxfwctlTest, BadInputIsRefusedWithOneLine) {
+  const char* bad[] = {
+      "rules add-program allow relative/path",
+      "rules add-program policy /usr/bin/a",
+      "rules add-program maybe /usr/bin/a",
+      "rules add-portip 1 80 70 0.0.0.0 0.0.0.0 1 web 1",
+      "rules add-portip 1 80 80 0.0.0.0 0.0.0.0 3 web 1",
+      "rules add-portip 1 80 80 300.0.0.1 0.0.0.0 1 web 1",
+      "rules add-portip 1 99999 99999 0.0.0.0 0.0.0.0 1 web 1",
+      "rules add-portip 1 80 80 0.0.0.0 0.0.0.0 1 a,b 1",
+      "rules add-portip 1 80 80 0.0.0.0 0.0.0.0 1 web",
+      "level set 5",
+      "level set x",
+      "journal --from 2024-13-01",
+      "journal --from",
+      "rules list --bogus",
+      "nonsense",
+  };
+  for (const char* arguments : bad) {
+    Result r = Run(arguments);
+    EXPECT_EQ(r.status, 2) << arguments << ": " << r.out;
+    EXPECT_EQ(r.out.rfind("qxfwctl: ", 0), 0u) << arguments;
+    EXPECT_EQ(r.out.find('\n'), r.out.size() - 1) << arguments;
+  }
+  // Nothing of that reached the store.
+  EXPECT_EQ(Run("rules list").out,
+            "Security level: 3 (Medium)\nProgram rules: 0\nIP/port rules: 0\n");
+}
+
+TEST_F(QxfwctlTest, RefusesWhileTheStoreIsHeld) {
+  ASSERT_EQ(Run("level").status, 0);
+  store::CDBManager held(dir_.path() + "/QOLTEX/Firewall");
+  ASSERT_TRUE(held.IsRuleFileOpen());
+  Result r = Run("rules add-program allow /usr/bin/a");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("in use by a running firewall program"), std::string::npos) << r.out;
+}
+
+TEST(JsonWriter, EscapesControlQuotesAndInvalidUtf8) {
+  EXPECT_EQ(JsonWriter::Quote("a\"b\\c\n\x01"), "\"a\\\"b\\\\c\\n\\u0001\"");
+  EXPECT_EQ(JsonWriter::Quote("\xED\x95\x9C"), "\"\xED\x95\x9C\"");
+  EXPECT_EQ(JsonWriter::Quote("x\xFFy\xC3"), "\"x\\ufffdy\\ufffd\"");
+  JsonWriter json;
+  json.BeginObject()
+      .Field("a", int64_t{1})
+      .Key("b")
+      .BeginArray()
+      .Bool(true)
+      .Null()
+      .EndArray()
+      .EndObject();
+  EXPECT_EQ(json.Text(), "{\"a\":1,\"b\":[true,null]}");
+}
+
+}  // namespace
+}  // namespace qxfw::ctl
