@@ -224,6 +224,33 @@ std::string_view Unquote(std::string_view value) {
   return value;
 }
 
+// Sets key=value in the section, adding what is missing; true when a line changed.
+bool SetKey(IniText& ini, std::string_view section, std::string_view key, std::string_view value) {
+  std::string key_line = std::string(Trim(key)) + "=" + std::string(Trim(value));
+  size_t header = ini.FindSection(section);
+  if (header == std::string::npos) {
+    if (!ini.lines.empty() && ini.lines.back().kind != LineKind::kBlank) {
+      ini.lines.push_back(IniText::Classify(""));
+    }
+    ini.lines.push_back(IniText::Classify("[" + std::string(Trim(section)) + "]"));
+    ini.lines.push_back(IniText::Classify(key_line));
+    return true;
+  }
+  size_t index = ini.FindKey(header, key);
+  if (index != std::string::npos) {
+    // Keep the key as the file spells it.
+    std::string line = ini.lines[index].name + "=" + std::string(Trim(value));
+    if (line == Trim(ini.lines[index].raw)) return false;
+    ini.lines[index] = IniText::Classify(line);
+    return true;
+  }
+  size_t insert = ini.SectionEnd(header);
+  while (insert > header + 1 && ini.lines[insert - 1].kind == LineKind::kBlank) --insert;
+  ini.lines.insert(ini.lines.begin() + static_cast<std::ptrdiff_t>(insert),
+                   IniText::Classify(key_line));
+  return true;
+}
+
 }  // namespace
 
 int IniFile::GetInt(std::string_view section, std::string_view key, int default_value) const {
@@ -321,34 +348,19 @@ std::vector<std::string> IniFile::GetSectionNames() const {
 }
 
 bool IniFile::WriteString(std::string_view section, std::string_view key, std::string_view value) {
-  if (!ValidSection(section) || !ValidKey(key) || HasLineBreak(value)) return false;
-  std::string key_line = std::string(Trim(key)) + "=" + std::string(Trim(value));
+  return WriteEntries({IniEntry{std::string(section), std::string(key), std::string(value)}});
+}
+
+bool IniFile::WriteEntries(const std::vector<IniEntry>& entries) {
+  for (const IniEntry& entry : entries) {
+    if (!ValidSection(entry.section) || !ValidKey(entry.key) || HasLineBreak(entry.value)) {
+      return false;
+    }
+  }
   return Rewrite(path_, [&](IniText& ini, bool* changed) {
-    *changed = true;
-    size_t header = ini.FindSection(section);
-    if (header == std::string::npos) {
-      if (!ini.lines.empty() && ini.lines.back().kind != LineKind::kBlank) {
-        ini.lines.push_back(IniText::Classify(""));
-      }
-      ini.lines.push_back(IniText::Classify("[" + std::string(Trim(section)) + "]"));
-      ini.lines.push_back(IniText::Classify(key_line));
-      return true;
+    for (const IniEntry& entry : entries) {
+      *changed = SetKey(ini, entry.section, entry.key, entry.value) || *changed;
     }
-    size_t index = ini.FindKey(header, key);
-    if (index != std::string::npos) {
-      // Keep the key as the file spells it.
-      std::string line = ini.lines[index].name + "=" + std::string(Trim(value));
-      if (line == Trim(ini.lines[index].raw)) {
-        *changed = false;
-      } else {
-        ini.lines[index] = IniText::Classify(line);
-      }
-      return true;
-    }
-    size_t insert = ini.SectionEnd(header);
-    while (insert > header + 1 && ini.lines[insert - 1].kind == LineKind::kBlank) --insert;
-    ini.lines.insert(ini.lines.begin() + static_cast<std::ptrdiff_t>(insert),
-                     IniText::Classify(key_line));
     return true;
   });
 }

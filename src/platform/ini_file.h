@@ -22,6 +22,12 @@ namespace qxfw::platform {
 
 inline constexpr size_t kMaxIniFileSize = 1u << 20;
 
+struct IniEntry {
+  std::string section;
+  std::string key;
+  std::string value;
+};
+
 class IniFile {
  public:
   explicit IniFile(std::string path) : path_(std::move(path)) {}
@@ -61,6 +67,9 @@ class IniFile {
   // (line breaks, "]" in a section name, "=" in a key, empty names).
   bool WriteString(std::string_view section, std::string_view key, std::string_view value);
   bool WriteInt(std::string_view section, std::string_view key, int value);
+  // Sets every entry, in order, as WriteString would, and replaces the file once. Nothing is
+  // written when any entry is refused.
+  bool WriteEntries(const std::vector<IniEntry>& entries);
   // Removes the key's line; true when the key is gone afterwards (also when it never was).
   bool DeleteKey(std::string_view section, std::string_view key);
   // Removes the section's header and every line up to the next section.

@@ -166,6 +166,7 @@ TEST_F(IniFileTest, WritesKeepEveryOtherLineAndTheLineEnds) {
   EXPECT_FALSE(ini.WriteString("Fire]wall", "a", "1"));
   EXPECT_FALSE(ini.WriteString("Firewall", "a", "1\n[Injected]"));
   EXPECT_FALSE(ini.WriteString("Firewall", " ", "1"));
+  EXPECT_FALSE(ini.WriteEntries({{"Firewall", "ok", "1"}, {"Firewall", "bad=key", "2"}}));
   EXPECT_EQ(Read(), before);
   EXPECT_EQ(FilesInFolder(), 1);  // no temporary file left behind
 }
