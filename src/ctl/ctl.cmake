@@ -5,7 +5,8 @@ add_library(qxfw_ctl_lib STATIC
   ${CMAKE_CURRENT_LIST_DIR}/rules_commands.cc
 )
 target_include_directories(qxfw_ctl_lib PUBLIC ${PROJECT_SOURCE_DIR}/src)
-target_link_libraries(qxfw_ctl_lib PUBLIC qxfw_store qxfw_platform)
+target_link_libraries(qxfw_ctl_lib PUBLIC qxfw_store qxfw_monitor_net qxfw_monitor_process
+  qxfw_monitor_services qxfw_platform)
 
 add_executable(qxfwctl ${CMAKE_CURRENT_LIST_DIR}/main.cc)
 target_link_libraries(qxfwctl PRIVATE qxfw_ctl_lib)

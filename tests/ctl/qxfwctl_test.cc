@@ -1,10 +1,15 @@
 // Runs the real qxfwctl binary against a temporary data folder.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstdio>
 #include <string>
+#include <thread>
 
 #include "ctl/json_writer.h"
 #include "platform/folders.h"
@@ -130,6 +135,76 @@ TEST_F(QxfwctlTest, RefusesWhileTheStoreIsHeld) {
   Result r = Run("rules add-program allow /usr/bin/a");
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.out.find("in use by a running firewall program"), std::string::npos) << r.out;
+}
+
+TEST_F(QxfwctlTest, MonitorViewsSeeThisProcess) {
+  int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+  ASSERT_EQ(listen(listener, 4), 0);
+  socklen_t len = sizeof(addr);
+  getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+  const int port = ntohs(addr.sin_port);
+
+  Result connections = Run("connections --json");
+  ASSERT_EQ(connections.status, 0);
+  std::string wanted =
+      "\"protocol\":\"TCP\",\"localAddress\":\"127.0.0.1\",\"localPort\":" + std::to_string(port) +
+      ",\"remoteAddress\":\"0.0.0.0\",\"remotePort\":0,\"state\":\"Listen\","
+      "\"pid\":" +
+      std::to_string(getpid());
+  EXPECT_NE(connections.out.find(wanted), std::string::npos) << connections.out.substr(0, 2000);
+
+  Result processes = Run("processes --json");
+  ASSERT_EQ(processes.status, 0);
+  char self[4096] = {};
+  ASSERT_GT(readlink("/proc/self/exe", self, sizeof(self) - 1), 0);
+  EXPECT_NE(processes.out.find("{\"pid\":" + std::to_string(getpid()) + ",\"name\":"),
+            std::string::npos);
+  EXPECT_NE(processes.out.find(std::string("\"path\":\"") + self + "\""), std::string::npos);
+  close(listener);
+
+  Result info = Run("fileinfo /usr/bin/ls --json");
+  ASSERT_EQ(info.status, 0);
+  EXPECT_NE(info.out.find("\"ProductName\":\"coreutils\""), std::string::npos) << info.out;
+  EXPECT_NE(info.out.find("\"signed\":true"), std::string::npos) << info.out;
+  EXPECT_EQ(Run("fileinfo /no/such/file").status, 1);
+
+  Result traffic = Run("traffic --count 1 --interface 0 --json");
+  ASSERT_EQ(traffic.status, 0);
+  EXPECT_EQ(traffic.out.rfind("{\"interface\":\"", 0), 0u) << traffic.out;
+  EXPECT_EQ(Run("traffic --interface 999").status, 2);
+}
+
+TEST_F(QxfwctlTest, WhoisAsksTheGivenServer) {
+  int server = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(server, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+  ASSERT_EQ(listen(server, 1), 0);
+  socklen_t len = sizeof(addr);
+  getsockname(server, reinterpret_cast<sockaddr*>(&addr), &len);
+  std::string query;
+  std::thread peer([&] {
+    int c = accept(server, nullptr, nullptr);
+    char buffer[256];
+    ssize_t n = recv(c, buffer, sizeof(buffer), 0);
+    if (n > 0) query.assign(buffer, static_cast<size_t>(n));
+    const char answer[] = "NetRange: 192.0.2.0 - 192.0.2.255\nOrgName: Example Test Net\n";
+    send(c, answer, sizeof(answer) - 1, 0);
+    close(c);
+  });
+  Result r =
+      Run("whois 192.0.2.7 --server 127.0.0.1 --port " + std::to_string(ntohs(addr.sin_port)));
+  peer.join();
+  close(server);
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(query.rfind("192.0.2.7", 0), 0u) << query;
+  EXPECT_NE(r.out.find("OrgName: Example Test Net"), std::string::npos) << r.out;
+  EXPECT_EQ(Run("whois not-an-address").status, 2);
 }
 
 TEST(JsonWriter, EscapesControlQuotesAndInvalidUtf8) {
