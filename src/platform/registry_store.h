@@ -6,10 +6,10 @@
 //
 // Key paths use "\" between levels and compare case-insensitively, as do value names; the
 // default value of a key has the empty name. A few keys are answered from the running Linux
-// system instead of a hive and are read-only (see registry_store.cc): the default browser
-// command under SOFTWARE\Classes\HTTP\shell\open\command, the image paths of mapped services
-// under SYSTEM\CurrentControlSet\Services\<name>, and the program files path. Keys with no
-// meaning here (KnownDLLs) simply do not exist.
+// system instead of a hive and are read-only (see docs/formats/registry_hive.md): the default
+// browser command under SOFTWARE\Classes\HTTP\shell\open\command, the image paths of mapped
+// services under SYSTEM\CurrentControlSet\Services\<name>, and the program files path. Keys
+// with no meaning here (KnownDLLs) simply do not exist.
 //
 // Results are the system error numbers the callers test (kErrorSuccess, kErrorFileNotFound, ...).
 // A RegKey belongs to one thread; several RegKeys may be open at once, in one or more threads.

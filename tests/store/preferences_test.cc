@@ -186,6 +186,19 @@ TEST_F(PreferencesTest, OversizedSectionIsCutAtTheBuffer) {
   EXPECT_STREQ(prefs.GetText(212), "Unknow");
 }
 
+TEST(PreferencesInstance, OneInstanceInTheFirewallDataFolder) {
+  TempDir dir;
+  ScopedEnv appdata("QXFW_APPDATA", dir.path());
+  platform::ScopedDebugCapture capture;
+  CPreferences& prefs = CPreferences::GetInstance();
+  EXPECT_EQ(&prefs, &CPreferences::GetInstance());
+  EXPECT_EQ(prefs.UserOptsPath(), dir.path() + "/QOLTEX/Firewall/UserOpts.ini");
+  EXPECT_TRUE(capture.Contains("[QXFW.exe] AppData Path : " + dir.path()));
+  EXPECT_TRUE(capture.Contains("[QXFW.exe] Firewall.ini Path : " + dir.path() +
+                               "/QOLTEX/Firewall/Firewall.ini"));
+  EXPECT_TRUE(prefs.Save());
+}
+
 TEST(UserLanguage, LocaleNamesMapToLanguageIdentifiers) {
   EXPECT_EQ(LanguageFromLocale("ko_KR.UTF-8"), 1042);
   EXPECT_EQ(LanguageFromLocale("ko"), 1042);
