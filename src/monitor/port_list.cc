@@ -209,7 +209,9 @@ const char* CPortList::StateName() const {
 std::string CPortList::ResolveAddress(const char* dottedText) {
   if (dottedText == nullptr) return std::string();
   CIpResolver& resolver = resolver_ != nullptr ? *resolver_ : CIpResolver::Instance();
-  uint32_t address = NetworkAddressOf(dottedText);
+  in_addr parsed{};
+  if (inet_pton(AF_INET, dottedText, &parsed) != 1) return dottedText;  // not an address
+  uint32_t address = parsed.s_addr;
   if (std::optional<std::string> name = resolver.Lookup(address)) return *name;
   resolver.Queue(address);
   return dottedText;

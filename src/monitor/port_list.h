@@ -104,8 +104,9 @@ class CPortList {
   const char* StateName() const;      // UDP: null
 
   // A display name for a dotted address text: the name the resolver has found, or the text
-  // itself while there is none (the address is then queued). Never waits on the network; a UDP
-  // list uses the process-wide resolver.
+  // itself while there is none (the address is then queued) or when it is not an address.
+  // Never waits on the network: a list without a resolver of its own (UDP) asks the
+  // process-wide one.
   std::string ResolveAddress(const char* dottedText);
 
   // The services database's name of a TCP/UDP port (host byte order), or its decimal number.

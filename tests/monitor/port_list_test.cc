@@ -258,6 +258,8 @@ TEST(PortList, ResolveAddressGivesTextUntilTheResolverHasAName) {
   CPortList list(true, &resolver, CPortList::Road::kUnchosen);
   EXPECT_EQ(list.ResolveAddress("127.0.0.2"), "127.0.0.2");
   EXPECT_TRUE(WaitFor([&] { return list.ResolveAddress("127.0.0.2") == "host.test"; }));
+  EXPECT_EQ(list.ResolveAddress("not an address"), "not an address");
+  EXPECT_EQ(resolver.CacheSize(), 1u);
 }
 
 TEST(PortList, EndConnectionOfUnknownConnectionFailsWithDebugLine) {
