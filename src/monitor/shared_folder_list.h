@@ -14,21 +14,12 @@
 #include <string>
 #include <vector>
 
+#include "store/rule_records.h"
+
 namespace qxfw::monitor {
 
-// One shared folder as the shared-folder rules store it; zero-filled before it is set.
-struct tagFIREWALL_SHARED_FOLDER {
-  uint16_t action;       // the enumeration sets 1
-  uint8_t reserved1[6];  // zero
-  char shareName[262];   // zero-terminated; the record's key
-  char path[512];        // zero-terminated local path of the shared folder
-  uint8_t reserved2[2];  // zero
-};
-static_assert(sizeof(tagFIREWALL_SHARED_FOLDER) == 784);
-static_assert(offsetof(tagFIREWALL_SHARED_FOLDER, action) == 0);
-static_assert(offsetof(tagFIREWALL_SHARED_FOLDER, shareName) == 8);
-static_assert(offsetof(tagFIREWALL_SHARED_FOLDER, path) == 270);
-static_assert(offsetof(tagFIREWALL_SHARED_FOLDER, reserved2) == 782);
+// One shared folder, in the record the shared-folder rules store (see store/rule_records.h).
+using store::tagFIREWALL_SHARED_FOLDER;
 
 class CSharedFolderList {
  public:

@@ -100,7 +100,7 @@ bool SamePortIpKey(const tagFIREWALL_PORTIP& a, const tagFIREWALL_PORTIP& b) {
 }
 
 bool SameSharedFolderKey(const tagFIREWALL_SHARED_FOLDER& a, const tagFIREWALL_SHARED_FOLDER& b) {
-  return platform::CompareBufferNoCase(a.name, b.name, sizeof(a.name)) == 0;
+  return platform::CompareBufferNoCase(a.shareName, b.shareName, sizeof(a.shareName)) == 0;
 }
 
 bool SamePolicyEntry(const tagPOLICY& a, const tagPOLICY& b) {

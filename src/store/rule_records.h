@@ -57,10 +57,13 @@ struct tagPOLICY_TABLE {
   uint8_t reserved[4];
 };
 
-// One shared folder of the machine. The store relies only on the name at offset 8, the key.
+// One shared folder of the machine. The store relies only on the share name, the key.
 struct tagFIREWALL_SHARED_FOLDER {
-  uint8_t header[8];
-  char name[776];
+  uint16_t action;       // the enumeration sets 1
+  uint8_t reserved1[6];  // zero
+  char shareName[262];   // zero-terminated; the key
+  char path[512];        // zero-terminated local path of the shared folder
+  uint8_t reserved2[2];  // zero
 };
 
 #pragma pack(pop)
@@ -86,7 +89,9 @@ static_assert(sizeof(tagPOLICY_TABLE) == 648);
 static_assert(offsetof(tagPOLICY_TABLE, entries) == 4);
 static_assert(offsetof(tagPOLICY_TABLE, reserved) == 644);
 static_assert(sizeof(tagFIREWALL_SHARED_FOLDER) == 784);
-static_assert(offsetof(tagFIREWALL_SHARED_FOLDER, name) == 8);
+static_assert(offsetof(tagFIREWALL_SHARED_FOLDER, shareName) == 8);
+static_assert(offsetof(tagFIREWALL_SHARED_FOLDER, path) == 270);
+static_assert(offsetof(tagFIREWALL_SHARED_FOLDER, reserved2) == 782);
 
 // Codes of the records.
 enum : int16_t { kActionBlock = 0, kActionAllow = 1, kActionPolicy = 2 };
