@@ -25,50 +25,27 @@ constexpr int Shift(int row) {
   return NB == 8 ? kLong[row] : kShort[row];
 }
 
-template <int NB>
-void EncryptOne(const std::uint32_t* rk, int rounds, const std::uint8_t* in, std::uint8_t* out) {
-  constexpr int c1 = Shift<NB>(1), c2 = Shift<NB>(2), c3 = Shift<NB>(3);
-  const auto& te = kTables.te;
+// One block through all rounds. The inverse cipher has the same shape: the inverse tables, and
+// InvShiftRows moving the rows right, i.e. left by NB - Shift(r).
+template <int NB, bool kInverse>
+void CryptOne(const std::uint32_t* rk, int rounds, const std::uint8_t* in, std::uint8_t* out) {
+  constexpr int c1 = kInverse ? NB - Shift<NB>(1) : Shift<NB>(1);
+  constexpr int c2 = kInverse ? NB - Shift<NB>(2) : Shift<NB>(2);
+  constexpr int c3 = kInverse ? NB - Shift<NB>(3) : Shift<NB>(3);
+  const auto& tt = kInverse ? kTables.td : kTables.te;
   std::uint32_t a[NB], t[NB];
   for (int j = 0; j < NB; ++j) a[j] = Load32(in + 4 * j) ^ rk[j];
   rk += NB;
   for (int r = 1; r < rounds; ++r, rk += NB) {
 #pragma GCC unroll 8
     for (int j = 0; j < NB; ++j) {
-      t[j] = te[0][a[j] >> 24] ^ te[1][(a[(j + c1) % NB] >> 16) & 0xff] ^
-             te[2][(a[(j + c2) % NB] >> 8) & 0xff] ^ te[3][a[(j + c3) % NB] & 0xff] ^ rk[j];
+      t[j] = tt[0][a[j] >> 24] ^ tt[1][(a[(j + c1) % NB] >> 16) & 0xff] ^
+             tt[2][(a[(j + c2) % NB] >> 8) & 0xff] ^ tt[3][a[(j + c3) % NB] & 0xff] ^ rk[j];
     }
 #pragma GCC unroll 8
     for (int j = 0; j < NB; ++j) a[j] = t[j];
   }
-  const auto* s = kTables.sbox;
-  for (int j = 0; j < NB; ++j) {
-    std::uint32_t v = (std::uint32_t{s[a[j] >> 24]} << 24) |
-                      (std::uint32_t{s[(a[(j + c1) % NB] >> 16) & 0xff]} << 16) |
-                      (std::uint32_t{s[(a[(j + c2) % NB] >> 8) & 0xff]} << 8) |
-                      s[a[(j + c3) % NB] & 0xff];
-    Store32(out + 4 * j, v ^ rk[j]);
-  }
-}
-
-template <int NB>
-void DecryptOne(const std::uint32_t* rk, int rounds, const std::uint8_t* in, std::uint8_t* out) {
-  // InvShiftRows moves the rows right, i.e. left by NB - Shift(r).
-  constexpr int c1 = NB - Shift<NB>(1), c2 = NB - Shift<NB>(2), c3 = NB - Shift<NB>(3);
-  const auto& td = kTables.td;
-  std::uint32_t a[NB], t[NB];
-  for (int j = 0; j < NB; ++j) a[j] = Load32(in + 4 * j) ^ rk[j];
-  rk += NB;
-  for (int r = 1; r < rounds; ++r, rk += NB) {
-#pragma GCC unroll 8
-    for (int j = 0; j < NB; ++j) {
-      t[j] = td[0][a[j] >> 24] ^ td[1][(a[(j + c1) % NB] >> 16) & 0xff] ^
-             td[2][(a[(j + c2) % NB] >> 8) & 0xff] ^ td[3][a[(j + c3) % NB] & 0xff] ^ rk[j];
-    }
-#pragma GCC unroll 8
-    for (int j = 0; j < NB; ++j) a[j] = t[j];
-  }
-  const auto* s = kTables.inv_sbox;
+  const auto* s = kInverse ? kTables.inv_sbox : kTables.sbox;
   for (int j = 0; j < NB; ++j) {
     std::uint32_t v = (std::uint32_t{s[a[j] >> 24]} << 24) |
                       (std::uint32_t{s[(a[(j + c1) % NB] >> 16) & 0xff]} << 16) |
@@ -82,11 +59,7 @@ template <int NB, bool kEncrypt>
 void Run(const std::uint32_t* rk, int rounds, const std::uint8_t* in, std::uint8_t* out,
          size_t blocks) {
   for (size_t i = 0; i < blocks; ++i, in += 4 * NB, out += 4 * NB) {
-    if constexpr (kEncrypt) {
-      EncryptOne<NB>(rk, rounds, in, out);
-    } else {
-      DecryptOne<NB>(rk, rounds, in, out);
-    }
+    CryptOne<NB, !kEncrypt>(rk, rounds, in, out);
   }
 }
 
