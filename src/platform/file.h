@@ -1,4 +1,5 @@
-// Files: an owning descriptor and the small random-access interface the rule store uses.
+// Files: an owning descriptor, the small random-access interface the rule store uses, and the
+// whole-file reads, writes and atomic replacements the INI and registry modules share.
 //
 // Every access of the store goes through RandomAccessFile so tests can substitute a file that
 // fails after some bytes. PosixFile opens with "no sharing": an exclusive flock taken at open
@@ -10,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace qxfw::platform {
 
@@ -70,5 +72,18 @@ class PosixFile : public RandomAccessFile {
 
 // Reads a whole (small) file into out; false when it cannot be read.
 bool ReadWholeFile(const std::string& path, std::string* out, size_t limit = 64u << 20);
+
+// Writes all size bytes to fd, going on after interrupted and short writes; false (errno set)
+// on any error.
+bool WriteAll(int fd, const void* data, size_t size);
+
+// Waits for an exclusive flock on fd; false (errno set) on an error other than an interruption.
+bool LockExclusive(int fd);
+
+// Replaces path with text in one step: the text goes to a temporary file beside it, which is
+// synced and renamed over path, so readers see the old or the new file, never a part. An
+// existing file keeps its permission bits; a new one gets mode. On failure errno tells why, the
+// temporary is gone and path is untouched. Callers serialise writers themselves.
+bool ReplaceFile(const std::string& path, std::string_view text, uint32_t mode);
 
 }  // namespace qxfw::platform

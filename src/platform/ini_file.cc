@@ -148,27 +148,12 @@ std::string FolderOf(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-bool WriteAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // Reads the file under the folder lock, lets edit change it, and replaces the file when edit
 // reports a change. edit returns false to abandon the write as failed.
 bool Rewrite(const std::string& path, const std::function<bool(IniText&, bool*)>& edit) {
   UniqueFd folder(::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!folder.Valid()) return false;
-  while (::flock(folder.Get(), LOCK_EX) != 0) {
-    if (errno != EINTR) return false;
-  }
+  if (!LockExclusive(folder.Get())) return false;
   IniText ini;
   ReadResult read = ReadIni(path, &ini);
   if (read == ReadResult::kFailed) return false;
@@ -176,18 +161,8 @@ bool Rewrite(const std::string& path, const std::function<bool(IniText&, bool*)>
   if (!edit(ini, &changed)) return false;
   if (!changed) return true;
 
-  mode_t mode = 0644;
-  struct stat st {};
-  if (read == ReadResult::kOk && stat(path.c_str(), &st) == 0) mode = st.st_mode & 07777;
-  std::string temp = path + ".XXXXXX";
-  UniqueFd fd(mkstemp(temp.data()));
-  if (!fd.Valid()) return false;
-  bool written =
-      fchmod(fd.Get(), mode) == 0 && WriteAll(fd.Get(), ini.Serialize()) && fsync(fd.Get()) == 0;
-  fd.Reset();
-  if (!written || rename(temp.c_str(), path.c_str()) != 0) {
+  if (!ReplaceFile(path, ini.Serialize(), 0644)) {
     DebugOutput("[QXFW]IniFile: cannot write %s: %s", path.c_str(), strerror(errno));
-    unlink(temp.c_str());
     return false;
   }
   return true;

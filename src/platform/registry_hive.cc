@@ -109,19 +109,6 @@ bool MakeParentFolders(const std::string& path) {
   return true;
 }
 
-bool WriteAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 enum class LoadResult { kOk, kMissing, kUnusable };
 
 LoadResult LoadFile(const std::string& path, HiveKey* root) {
@@ -280,9 +267,7 @@ long RegistryHive::Update(const std::function<long(HiveKey& root, bool* changed)
   std::string lock_path = path_ + ".lock";
   UniqueFd lock(::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, mode_));
   if (!lock.Valid()) return kErrorAccessDenied;
-  while (::flock(lock.Get(), LOCK_EX) != 0) {
-    if (errno != EINTR) return kErrorAccessDenied;
-  }
+  if (!LockExclusive(lock.Get())) return kErrorAccessDenied;
   HiveKey root;
   LoadResult loaded = LoadFile(path_, &root);
   if (loaded == LoadResult::kUnusable) return kErrorBadDb;
@@ -290,18 +275,8 @@ long RegistryHive::Update(const std::function<long(HiveKey& root, bool* changed)
   long result = change(root, &changed);
   if (result != kErrorSuccess || !changed) return result;
 
-  uint32_t mode = mode_;
-  struct stat st {};
-  if (loaded == LoadResult::kOk && stat(path_.c_str(), &st) == 0) mode = st.st_mode & 07777;
-  std::string temp = path_ + ".XXXXXX";
-  UniqueFd fd(mkstemp(temp.data()));
-  if (!fd.Valid()) return kErrorAccessDenied;
-  bool written = fchmod(fd.Get(), mode) == 0 && WriteAll(fd.Get(), SerializeHive(root)) &&
-                 fsync(fd.Get()) == 0;
-  fd.Reset();
-  if (!written || rename(temp.c_str(), path_.c_str()) != 0) {
+  if (!ReplaceFile(path_, SerializeHive(root), mode_)) {
     DebugOutput("[QXFW]RegistryHive: cannot write %s: %s", path_.c_str(), strerror(errno));
-    unlink(temp.c_str());
     return kErrorAccessDenied;
   }
   return kErrorSuccess;

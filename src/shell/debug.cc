@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <memory>
@@ -87,16 +86,10 @@ void CDebug::WriteLine(const char* label, const std::string& message) {
 
 void CDebug::WriteRaw(const std::string& line) {
   if (!fd_.Valid()) return;
-  // One write() per line keeps lines whole under O_APPEND; the loop only finishes a write
-  // that a signal or a full disk cut short. Once write() returns the kernel has the bytes,
-  // which is all the flush after each line is for.
-  size_t done = 0;
-  while (done < line.size()) {
-    ssize_t n = ::write(fd_.Get(), line.data() + done, line.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    done += static_cast<size_t>(n);
-  }
+  // One write() per line keeps lines whole under O_APPEND; WriteAll only goes on when a signal
+  // or a full disk cut that write short. Once it returns the kernel has the bytes, which is all
+  // the flush after each line is for. A line that cannot be written is dropped.
+  platform::WriteAll(fd_.Get(), line.data(), line.size());
 }
 
 CDebug& CDebug::Create(const std::string& pageFolder) {

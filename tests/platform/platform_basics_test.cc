@@ -3,8 +3,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "platform/debug_output.h"
 #include "platform/file.h"
@@ -72,6 +76,51 @@ TEST(PosixFile, SecondOpenerFailsUntilFirstCloses) {
   EXPECT_EQ(first->Size(), 4);
   first.reset();
   EXPECT_TRUE(PosixFile::OpenExclusive(path));
+}
+
+// Names in folder, to see that no temporary is left behind.
+std::vector<std::string> FolderEntries(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(ReplaceFile, NewFileGetsModeExistingKeepsItsOwnFailureLeavesNothing) {
+  test_support::TempDir dir;
+  std::string path = dir.path() + "/settings.ini";
+  ASSERT_TRUE(ReplaceFile(path, "first\n", 0600));
+  std::string text;
+  ASSERT_TRUE(ReadWholeFile(path, &text));
+  EXPECT_EQ(text, "first\n");
+  struct stat st {};
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+
+  ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+  std::string big(200000, 'x');  // more than one write's worth on most systems
+  ASSERT_TRUE(ReplaceFile(path, big, 0600));
+  ASSERT_TRUE(ReadWholeFile(path, &text));
+  EXPECT_EQ(text, big);
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(FolderEntries(dir.path()), std::vector<std::string>{"settings.ini"});
+
+  // A folder in the way: the rename fails, the reason survives the clean-up.
+  std::string blocked = dir.path() + "/blocked";
+  ASSERT_EQ(mkdir(blocked.c_str(), 0755), 0);
+  errno = 0;
+  EXPECT_FALSE(ReplaceFile(blocked, "text", 0644));
+  EXPECT_EQ(errno, EISDIR);
+  EXPECT_EQ(FolderEntries(dir.path()), (std::vector<std::string>{"blocked", "settings.ini"}));
+  EXPECT_FALSE(ReplaceFile(dir.path() + "/missing/file", "text", 0644));
+  EXPECT_EQ(errno, ENOENT);
+
+  errno = 0;
+  EXPECT_FALSE(WriteAll(-1, "x", 1));
+  EXPECT_EQ(errno, EBADF);
 }
 
 TEST(SystemTime, LocalFieldsMatchLibc) {
