@@ -12,6 +12,7 @@
 #include "platform/debug_output.h"
 #include "platform/last_error.h"
 #include "store/reference_slots.h"
+#include "test_support/memory_file.h"
 #include "test_support/temp_dir.h"
 
 namespace qxfw::store {
@@ -418,44 +419,21 @@ TEST_F(DBManagerTest, SelectAndGetContracts) {
   EXPECT_EQ(db.Select(42), 1);
 }
 
-// A file that fails every write once a byte budget is spent.
-class FailingFile : public platform::RandomAccessFile {
- public:
-  explicit FailingFile(size_t writeBudget) : budget_(writeBudget) {}
-  int64_t ReadAt(uint64_t offset, void* data, size_t size) override {
-    if (offset >= bytes_.size()) return 0;
-    size_t n = std::min(size, bytes_.size() - static_cast<size_t>(offset));
-    std::memcpy(data, bytes_.data() + offset, n);
-    return static_cast<int64_t>(n);
-  }
-  bool WriteAt(uint64_t offset, const void* data, size_t size) override {
-    if (size > budget_) return false;
-    budget_ -= size;
-    if (bytes_.size() < offset + size) bytes_.resize(offset + size);
-    std::memcpy(bytes_.data() + offset, data, size);
-    return true;
-  }
-  int64_t Size() override { return static_cast<int64_t>(bytes_.size()); }
-  bool Truncate(uint64_t size) override {
-    bytes_.resize(size);
-    return true;
-  }
-
- private:
-  std::string bytes_;
-  size_t budget_;
-};
+// Files that fail every write once a byte budget is spent.
+std::unique_ptr<test_support::MemoryFile> FailingFile(size_t budget) {
+  return std::make_unique<test_support::MemoryFile>(std::string(), budget);
+}
 
 TEST(DBManagerFaults, FailedWritesFailCleanly) {
   // Budget: both headers, then the counters of one add, then nothing.
   for (size_t budget : {816u * 2, 816u * 3, 816u * 4, 816u * 5}) {
-    CDBManager db(std::make_unique<FailingFile>(budget), std::make_unique<FailingFile>(1u << 20));
+    CDBManager db(FailingFile(budget), FailingFile(1u << 20));
     tagFIREWALL_PROGRAM p = Program(1, "/usr/bin/a");
     int slot = db.AddProgram(p, nullptr);
     EXPECT_EQ(slot != 0, !ProgramPaths(db).empty()) << budget;
   }
   // A rule file that cannot even take its header.
-  CDBManager broken(std::make_unique<FailingFile>(0), std::make_unique<FailingFile>(1u << 20));
+  CDBManager broken(FailingFile(0), FailingFile(1u << 20));
   EXPECT_EQ(broken.GetSecurityLevel(), 3u);
   EXPECT_EQ(broken.SetSecurityLevel(2), 0);
 }
