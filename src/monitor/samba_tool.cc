@@ -13,6 +13,7 @@
 #include <chrono>
 
 #include "platform/file.h"
+#include "platform/text_split.h"
 
 extern char** environ;
 
@@ -63,15 +64,11 @@ int WaitChild(pid_t pid, Clock::time_point deadline) {
 
 std::string FindSambaTool(const std::string& name, const std::string& searchPath) {
   if (name.empty() || name.find('/') != std::string::npos) return {};
-  size_t start = 0;
-  while (start <= searchPath.size()) {
-    size_t end = searchPath.find(':', start);
-    if (end == std::string::npos) end = searchPath.size();
-    std::string folder = searchPath.substr(start, end - start);
-    start = end + 1;
-    // An empty entry means the current folder; a tool picked up from there is not wanted.
-    if (folder.empty() || folder.front() != '/') continue;
-    std::string candidate = folder + "/" + name;
+  // An empty entry means the current folder and a relative one starts there; a tool picked up
+  // from there is not wanted.
+  for (std::string_view folder : platform::SplitNonEmpty(searchPath, ':')) {
+    if (folder.front() != '/') continue;
+    std::string candidate = std::string(folder) + "/" + name;
     struct stat st {};
     if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
         ::access(candidate.c_str(), X_OK) == 0) {

@@ -13,6 +13,7 @@
 #include "platform/folders.h"
 #include "platform/package_db.h"
 #include "platform/path_text.h"
+#include "platform/text_split.h"
 
 namespace qxfw::monitor {
 namespace {
@@ -25,18 +26,6 @@ std::string RealPathOf(const std::string& path) {
   return ::realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : std::string();
 }
 
-std::vector<std::string> Split(const std::string& text, char separator) {
-  std::vector<std::string> parts;
-  size_t start = 0;
-  while (start <= text.size()) {
-    size_t end = text.find(separator, start);
-    if (end == std::string::npos) end = text.size();
-    if (end > start) parts.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-  return parts;
-}
-
 std::string EnvOr(const char* name, const std::string& fallback) {
   const char* value = std::getenv(name);
   return value != nullptr && *value != '\0' ? std::string(value) : fallback;
@@ -46,9 +35,8 @@ std::string EnvOr(const char* name, const std::string& fallback) {
 std::vector<std::string> ApplicationFolders() {
   std::vector<std::string> folders;
   folders.push_back(EnvOr("XDG_DATA_HOME", platform::HomeFolder() + "/.local/share"));
-  for (std::string& dir : Split(EnvOr("XDG_DATA_DIRS", "/usr/local/share:/usr/share"), ':')) {
-    folders.push_back(std::move(dir));
-  }
+  std::string dirs = EnvOr("XDG_DATA_DIRS", "/usr/local/share:/usr/share");
+  for (std::string_view dir : platform::SplitNonEmpty(dirs, ':')) folders.emplace_back(dir);
   for (std::string& folder : folders) folder += "/applications";
   return folders;
 }
@@ -95,8 +83,9 @@ std::string ProgramWord(std::string_view exec) {
 std::string ResolveCommand(const std::string& word) {
   if (word.empty()) return {};
   if (word.find('/') != std::string::npos) return RealPathOf(word);
-  for (const std::string& dir : Split(EnvOr("PATH", "/usr/local/bin:/usr/bin:/bin"), ':')) {
-    std::string candidate = dir + "/" + word;
+  std::string path = EnvOr("PATH", "/usr/local/bin:/usr/bin:/bin");
+  for (std::string_view dir : platform::SplitNonEmpty(path, ':')) {
+    std::string candidate = std::string(dir) + "/" + word;
     if (::access(candidate.c_str(), X_OK) == 0) return RealPathOf(candidate);
   }
   return {};

@@ -15,6 +15,7 @@
 
 #include "platform/file.h"
 #include "platform/folders.h"
+#include "platform/text_split.h"
 
 extern char** environ;
 
@@ -35,18 +36,6 @@ std::string_view Trim(std::string_view text) {
   if (begin == std::string_view::npos) return {};
   size_t end = text.find_last_not_of(" \t\r\n");
   return text.substr(begin, end - begin + 1);
-}
-
-std::vector<std::string> SplitList(const std::string& text, char separator) {
-  std::vector<std::string> parts;
-  size_t start = 0;
-  while (start <= text.size()) {
-    size_t end = text.find(separator, start);
-    if (end == std::string::npos) end = text.size();
-    if (end > start) parts.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-  return parts;
 }
 
 // Every value of key in [group] of a desktop-entry style file, in file order. Lines ending in
@@ -100,8 +89,8 @@ std::string ResolveProgram(const std::string& program) {
   if (program.find('/') != std::string::npos) return IsExecutableFile(program) ? program : "";
   std::string path = Env("PATH");
   if (path.empty()) path = "/usr/local/bin:/usr/bin:/bin";
-  for (const std::string& folder : SplitList(path, ':')) {
-    std::string candidate = folder + "/" + program;
+  for (std::string_view folder : SplitNonEmpty(path, ':')) {
+    std::string candidate = std::string(folder) + "/" + program;
     if (IsExecutableFile(candidate)) return candidate;
   }
   return {};
@@ -133,9 +122,8 @@ std::vector<std::string> XdgFolders(const char* home_var, const char* home_defau
   std::string home = Env(home_var);
   folders.push_back(home.empty() ? HomeFolder() + home_default : home);
   std::string dirs = Env(dirs_var);
-  for (const std::string& dir : SplitList(dirs.empty() ? dirs_default : dirs, ':')) {
-    folders.push_back(dir);
-  }
+  if (dirs.empty()) dirs = dirs_default;
+  for (std::string_view dir : SplitNonEmpty(dirs, ':')) folders.emplace_back(dir);
   return folders;
 }
 
@@ -227,7 +215,8 @@ std::string BrowserIdFromMimeApps() {
     if (!ReadFact(file, &text)) continue;
     for (const std::string& list :
          KeyFileValues(text, "Default Applications", "x-scheme-handler/http")) {
-      for (const std::string& id : SplitList(list, ';')) {
+      for (std::string_view piece : SplitNonEmpty(list, ';')) {
+        std::string id(piece);
         if (IsDesktopId(id) && !FindDesktopEntry(id).empty()) return id;
       }
     }
@@ -297,7 +286,11 @@ std::string DefaultBrowserCommand() {
 
 std::vector<std::string> SystemdUnitFolders() {
   std::string configured = Env("QXFW_SYSTEMD_DIR");
-  if (!configured.empty()) return SplitList(configured, ':');
+  if (!configured.empty()) {
+    std::vector<std::string> folders;
+    for (std::string_view folder : SplitNonEmpty(configured, ':')) folders.emplace_back(folder);
+    return folders;
+  }
   return {"/etc/systemd/system", "/run/systemd/system", "/lib/systemd/system",
           "/usr/lib/systemd/system"};
 }

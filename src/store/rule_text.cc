@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/address_text.h"
+#include "platform/text_split.h"
 
 namespace qxfw::store {
 namespace {
@@ -41,15 +42,7 @@ bool ParseList(std::string_view value, std::vector<Rule>* rules, ParseItem parse
 }  // namespace
 
 std::vector<std::string_view> SplitSkippingEmpty(std::string_view text, char separator) {
-  std::vector<std::string_view> pieces;
-  size_t start = 0;
-  while (start <= text.size()) {
-    size_t end = text.find(separator, start);
-    if (end == std::string_view::npos) end = text.size();
-    if (end > start) pieces.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-  return pieces;
+  return platform::SplitNonEmpty(text, separator);
 }
 
 bool ParseProgramItem(std::string_view item, tagFIREWALL_PROGRAM* rule) {

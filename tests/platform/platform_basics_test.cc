@@ -15,6 +15,7 @@
 #include "platform/folders.h"
 #include "platform/system_time.h"
 #include "platform/text_compare.h"
+#include "platform/text_split.h"
 #include "test_support/temp_dir.h"
 
 namespace qxfw::platform {
@@ -76,6 +77,16 @@ TEST(PosixFile, SecondOpenerFailsUntilFirstCloses) {
   EXPECT_EQ(first->Size(), 4);
   first.reset();
   EXPECT_TRUE(PosixFile::OpenExclusive(path));
+}
+
+TEST(SplitNonEmpty, SkipsEmptyPiecesAnywhere) {
+  using Pieces = std::vector<std::string_view>;
+  EXPECT_EQ(SplitNonEmpty("/usr/bin:/bin", ':'), (Pieces{"/usr/bin", "/bin"}));
+  EXPECT_EQ(SplitNonEmpty(":a::b:", ':'), (Pieces{"a", "b"}));
+  EXPECT_EQ(SplitNonEmpty("x", ':'), Pieces{"x"});
+  EXPECT_TRUE(SplitNonEmpty("", ':').empty());
+  EXPECT_TRUE(SplitNonEmpty(":::", ':').empty());
+  EXPECT_EQ(SplitNonEmpty("a;b:c", ';'), (Pieces{"a", "b:c"}));
 }
 
 // Names in folder, to see that no temporary is left behind.

@@ -1,0 +1,17 @@
+#include "platform/text_split.h"
+
+namespace qxfw::platform {
+
+std::vector<std::string_view> SplitNonEmpty(std::string_view text, char separator) {
+  std::vector<std::string_view> pieces;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find(separator, start);
+    if (end == std::string_view::npos) end = text.size();
+    if (end > start) pieces.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return pieces;
+}
+
+}  // namespace qxfw::platform
