@@ -172,6 +172,10 @@ uint32_t CDBManager::AddData(const void* payload, uint32_t kind, bool withinModi
     platform::DebugOutput("DBManager:: File handle is INVALID");
     return 0;
   }
+  // Both headers are read before either counter moves, so a journal that cannot be read
+  // leaves the rule file's count of live records as it was.
+  tagSLOT journalHeader;
+  if (!journal_.ReadSlot(0, &journalHeader)) return 0;
   uint32_t journalCounter = 0;
   if (!BumpCounter(rules_, +1, nullptr) || !BumpCounter(journal_, +1, &journalCounter)) {
     return 0;

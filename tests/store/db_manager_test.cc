@@ -438,6 +438,21 @@ TEST(DBManagerFaults, FailedWritesFailCleanly) {
   EXPECT_EQ(broken.SetSecurityLevel(2), 0);
 }
 
+TEST(DBManagerFaults, UnreadableJournalLeavesTheRuleCountAlone) {
+  // The journal vanishes (cut to nothing) after opening: adds fail and count nothing.
+  auto journal = std::make_unique<test_support::MemoryFile>();
+  test_support::MemoryFile* journalView = journal.get();
+  auto rules = std::make_unique<test_support::MemoryFile>();
+  test_support::MemoryFile* rulesView = rules.get();
+  CDBManager db(std::move(rules), std::move(journal));
+  ASSERT_TRUE(journalView->Truncate(0));
+  tagFIREWALL_PROGRAM p = Program(1, "/usr/bin/a");
+  EXPECT_EQ(db.AddProgram(p, nullptr), 0);
+  std::string header(816, '\0');
+  ASSERT_EQ(rulesView->ReadAt(0, header.data(), header.size()), 816);
+  EXPECT_EQ(ref::Decrypt(header)[0].GetU32(40), 0u);
+}
+
 TEST_F(DBManagerTest, HugeSparseFileDoesNotHang) {
   {
     CDBManager db(dir_.path());
