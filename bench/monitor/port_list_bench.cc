@@ -17,13 +17,13 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <map>
 #include <string>
 #include <vector>
 
 #include "monitor/mng_port_list.h"
 #include "monitor/port_list.h"
 #include "platform/file.h"
+#include "ratio_reporter.h"
 
 extern char** environ;
 
@@ -186,42 +186,18 @@ void BM_SsTanp(benchmark::State& state) {
 }
 BENCHMARK(BM_SsTanp)->UseRealTime()->Unit(benchmark::kMillisecond);
 
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const auto& run : runs) {
-      if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
-      times_[run.benchmark_name()] = run.GetAdjustedRealTime();
-    }
-  }
-
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    auto ss = times_.find("BM_SsTanp/real_time");
-    if (ss == times_.end()) return;
-    for (const char* ours : {"BM_PortListRefresh/real_time", "BM_PortListFirstRefresh/real_time",
-                             "BM_MngPortListRefresh/real_time"}) {
-      auto found = times_.find(ours);
-      if (found == times_.end() || found->second <= 0) continue;
-      std::printf("ratio ss/%s %.2f (above 1: ours is faster)\n", ours, ss->second / found->second);
-    }
-    std::fflush(stdout);
-  }
-
- private:
-  std::map<std::string, double> times_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  if (!OpenConnections()) return 1;
-  std::printf("%zu sockets open in this process\n", Sockets().size());
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
-  return 0;
+  std::vector<qxfw::bench::RatioPair> pairs;
+  for (const char* ours : {"BM_PortListRefresh/real_time", "BM_PortListFirstRefresh/real_time",
+                           "BM_MngPortListRefresh/real_time"}) {
+    pairs.push_back({std::string("ss/") + ours, "BM_SsTanp/real_time", ours});
+  }
+  qxfw::bench::RatioReporter reporter(std::move(pairs), "(above 1: ours is faster)");
+  return qxfw::bench::RunBenchmarks(argc, argv, reporter, [] {
+    if (!OpenConnections()) return false;
+    std::printf("%zu sockets open in this process\n", Sockets().size());
+    return true;
+  });
 }

@@ -8,13 +8,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <map>
 #include <string>
 
 #include "monitor/process_list.h"
 #include "platform/package_db.h"
 #include "platform/signature_service.h"
+#include "ratio_reporter.h"
 
 extern char** environ;
 
@@ -117,40 +116,11 @@ void BM_PackageIndexBuild(benchmark::State& state) {
 }
 BENCHMARK(BM_PackageIndexBuild)->Unit(benchmark::kMillisecond)->Iterations(5);
 
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const auto& run : runs) {
-      if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
-      double t = run.GetAdjustedRealTime();
-      auto [it, inserted] = best_.emplace(run.benchmark_name(), t);
-      if (!inserted && t < it->second) it->second = t;
-    }
-  }
-
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    auto ours = best_.find("BM_SnapshotWithPaths/real_time");
-    auto ps = best_.find("BM_PsCommand/real_time");
-    if (ours != best_.end() && ps != best_.end() && ours->second > 0) {
-      std::printf("ratio ps/snapshot %.2f (above 1: the snapshot is faster)\n",
-                  ps->second / ours->second);
-    }
-    std::fflush(stdout);
-  }
-
- private:
-  std::map<std::string, double> best_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
-  return 0;
+  qxfw::bench::RatioReporter reporter(
+      {{"ps/snapshot", "BM_PsCommand/real_time", "BM_SnapshotWithPaths/real_time"}},
+      "(above 1: the snapshot is faster)");
+  return qxfw::bench::RunBenchmarks(argc, argv, reporter);
 }

@@ -4,12 +4,11 @@
 #include <benchmark/benchmark.h>
 #include <openssl/evp.h>
 
-#include <cstdio>
-#include <map>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "ratio_reporter.h"
 #include "store/rijndael.h"
 
 namespace {
@@ -99,43 +98,18 @@ BENCHMARK(BM_OpenSslEcbDecrypt)->Arg(kSlot)->Arg(kLarge);
 BENCHMARK(BM_PortableEcbEncrypt)->Arg(kSlot)->Arg(kLarge);
 BENCHMARK(BM_PortableEcbDecrypt)->Arg(kSlot)->Arg(kLarge);
 
-// Console output as usual, then the CRijndael / OpenSSL throughput ratio of each pair that ran.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const auto& run : runs) {
-      if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
-      double t = run.GetAdjustedCPUTime();
-      auto [it, inserted] = best_.emplace(run.benchmark_name(), t);
-      if (!inserted && t < it->second) it->second = t;
-    }
-  }
-
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    for (const auto& [name, time] : best_) {
-      const std::string prefix = "BM_Rijndael";
-      if (name.rfind(prefix, 0) != 0) continue;
-      const std::string peer = "BM_OpenSsl" + name.substr(prefix.size());
-      auto it = best_.find(peer);
-      if (it == best_.end()) continue;
-      std::printf("ratio %-32s %.2f\n", name.substr(3).c_str(), it->second / time);
-    }
-    std::fflush(stdout);
-  }
-
- private:
-  std::map<std::string, double> best_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
-  return 0;
+  // CRijndael against OpenSSL for each operation and size, by CPU time.
+  std::vector<qxfw::bench::RatioPair> pairs;
+  for (const char* operation : {"EcbEncrypt", "EcbDecrypt"}) {
+    for (int64_t size : {kSlot, kLarge}) {
+      std::string run = std::string(operation) + "/" + std::to_string(size);
+      pairs.push_back({"Rijndael" + run, "BM_OpenSsl" + run, "BM_Rijndael" + run});
+    }
+  }
+  qxfw::bench::RatioReporter reporter(std::move(pairs), "(above 1: CRijndael is faster)",
+                                      qxfw::bench::RatioReporter::Clock::kCpu);
+  return qxfw::bench::RunBenchmarks(argc, argv, reporter);
 }
