@@ -13,17 +13,11 @@
 namespace qxfw::monitor {
 namespace {
 
-using test_support::LocalPortOf;
-
 TEST(EndConnection, ResetsARealEstablishedConnection) {
   if (geteuid() != 0) GTEST_SKIP() << "ending connections needs root (CAP_NET_ADMIN)";
-  auto listener = test_support::TcpListener();
-  ASSERT_TRUE(listener.Valid());
-  uint16_t serverPort = LocalPortOf(listener.Get());
-  auto client = test_support::TcpConnect(serverPort);
-  auto server = test_support::TcpAccept(listener.Get());
-  ASSERT_TRUE(client.Valid() && server.Valid());
-  uint16_t clientPort = LocalPortOf(client.Get());
+  auto connection = test_support::ConnectLoopback();
+  ASSERT_TRUE(connection.Valid());
+  auto& [listener, client, server, serverPort, clientPort] = connection;
 
   platform::ScopedDebugCapture capture;
   CPortList list(true, nullptr, CPortList::Road::kUnchosen);

@@ -60,6 +60,31 @@ inline platform::UniqueFd TcpAccept(int listener) {
   return platform::UniqueFd(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
 }
 
+// An established loopback TCP connection with both ends in this process, and its listener.
+struct LoopbackConnection {
+  platform::UniqueFd listener;
+  platform::UniqueFd client;
+  platform::UniqueFd server;
+  uint16_t serverPort = 0;  // host order
+  uint16_t clientPort = 0;
+
+  bool Valid() const { return listener.Valid() && client.Valid() && server.Valid(); }
+};
+
+// Opens a listener on an ephemeral port, connects to it and accepts; Valid() is false when any
+// step failed (no accept is tried without a connected client, so it cannot hang).
+inline LoopbackConnection ConnectLoopback() {
+  LoopbackConnection connection;
+  connection.listener = TcpListener();
+  if (!connection.listener.Valid()) return connection;
+  connection.serverPort = LocalPortOf(connection.listener.Get());
+  connection.client = TcpConnect(connection.serverPort);
+  if (!connection.client.Valid()) return connection;
+  connection.clientPort = LocalPortOf(connection.client.Get());
+  connection.server = TcpAccept(connection.listener.Get());
+  return connection;
+}
+
 // Polls condition every 10 ms for up to timeout; true once it holds.
 inline bool WaitFor(const std::function<bool()>& condition,
                     std::chrono::milliseconds timeout = std::chrono::milliseconds(2000)) {

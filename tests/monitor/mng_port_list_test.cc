@@ -15,10 +15,8 @@ namespace qxfw::monitor {
 namespace {
 
 using test_support::BoundSocket;
+using test_support::ConnectLoopback;
 using test_support::LocalPortOf;
-using test_support::TcpAccept;
-using test_support::TcpConnect;
-using test_support::TcpListener;
 
 std::unique_ptr<CPortList> OwnList(bool tcp) {
   return std::make_unique<CPortList>(tcp, nullptr, CPortList::Road::kUnchosen);
@@ -48,13 +46,9 @@ std::map<std::string, int> Statuses(const std::map<std::string, PortInfo>& recor
 }
 
 TEST(MngPortList, ClosedConnectionsAgeThroughStatusesOneAndTwoThenVanish) {
-  auto listener = TcpListener();
-  ASSERT_TRUE(listener.Valid());
-  uint16_t serverPort = LocalPortOf(listener.Get());
-  auto client = TcpConnect(serverPort);
-  auto server = TcpAccept(listener.Get());
-  ASSERT_TRUE(client.Valid() && server.Valid());
-  uint16_t clientPort = LocalPortOf(client.Get());
+  auto connection = ConnectLoopback();
+  ASSERT_TRUE(connection.Valid());
+  auto& [listener, client, server, serverPort, clientPort] = connection;
   std::string s = std::to_string(serverPort), c = std::to_string(clientPort);
   std::vector<uint16_t> ports = {serverPort, clientPort};
 
@@ -94,13 +88,10 @@ TEST(MngPortList, ClosedConnectionsAgeThroughStatusesOneAndTwoThenVanish) {
 }
 
 TEST(MngPortList, StateChangeOfTheSameConnectionGivesStatusZeroOnce) {
-  auto listener = TcpListener();
-  ASSERT_TRUE(listener.Valid());
-  uint16_t serverPort = LocalPortOf(listener.Get());
-  auto client = TcpConnect(serverPort);
-  auto server = TcpAccept(listener.Get());
-  ASSERT_TRUE(client.Valid() && server.Valid());
-  std::string key = std::to_string(serverPort) + ">" + std::to_string(LocalPortOf(client.Get()));
+  auto connection = ConnectLoopback();
+  ASSERT_TRUE(connection.Valid());
+  auto& [listener, client, server, serverPort, clientPort] = connection;
+  std::string key = std::to_string(serverPort) + ">" + std::to_string(clientPort);
 
   CMngPortList list(OwnList(true));
   list.Refresh();

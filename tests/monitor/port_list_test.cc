@@ -22,9 +22,8 @@
 namespace qxfw::monitor {
 namespace {
 
+using test_support::ConnectLoopback;
 using test_support::LocalPortOf;
-using test_support::TcpAccept;
-using test_support::TcpConnect;
 using test_support::TcpListener;
 using test_support::WaitFor;
 
@@ -75,14 +74,9 @@ CIpResolver::LookupFunction InstantLookup() {
 class PortListRoads : public ::testing::TestWithParam<CPortList::Road> {};
 
 TEST_P(PortListRoads, TcpTableShowsOwnListenerAndBothEndsWithStates) {
-  auto listener = TcpListener();
-  ASSERT_TRUE(listener.Valid());
-  uint16_t serverPort = LocalPortOf(listener.Get());
-  auto client = TcpConnect(serverPort);
-  ASSERT_TRUE(client.Valid());
-  auto server = TcpAccept(listener.Get());
-  ASSERT_TRUE(server.Valid());
-  uint16_t clientPort = LocalPortOf(client.Get());
+  auto connection = ConnectLoopback();
+  ASSERT_TRUE(connection.Valid());
+  auto& [listener, client, server, serverPort, clientPort] = connection;
 
   CIpResolver resolver(InstantLookup());
   CPortList list(true, &resolver, GetParam());
@@ -103,13 +97,9 @@ TEST_P(PortListRoads, TcpTableShowsOwnListenerAndBothEndsWithStates) {
 }
 
 TEST_P(PortListRoads, HalfClosedAndTimeWaitConnectionsGetTheirStateNames) {
-  auto listener = TcpListener();
-  ASSERT_TRUE(listener.Valid());
-  uint16_t serverPort = LocalPortOf(listener.Get());
-  auto client = TcpConnect(serverPort);
-  auto server = TcpAccept(listener.Get());
-  ASSERT_TRUE(client.Valid() && server.Valid());
-  uint16_t clientPort = LocalPortOf(client.Get());
+  auto connection = ConnectLoopback();
+  ASSERT_TRUE(connection.Valid());
+  auto& [listener, client, server, serverPort, clientPort] = connection;
   uint32_t self = static_cast<uint32_t>(getpid());
 
   CPortList list(true, nullptr, GetParam());
@@ -152,20 +142,13 @@ INSTANTIATE_TEST_SUITE_P(BothRoads, PortListRoads,
                          });
 
 TEST(PortList, BothRoadsGiveTheSameRowsForOwnSockets) {
-  std::vector<platform::UniqueFd> sockets;
+  std::vector<test_support::LoopbackConnection> connections;
   std::set<uint16_t> ports;
   for (int i = 0; i < 3; ++i) {
-    auto listener = TcpListener();
-    ASSERT_TRUE(listener.Valid());
-    uint16_t port = LocalPortOf(listener.Get());
-    auto client = TcpConnect(port);
-    auto server = TcpAccept(listener.Get());
-    ASSERT_TRUE(client.Valid() && server.Valid());
-    ports.insert(port);
-    ports.insert(LocalPortOf(client.Get()));
-    sockets.push_back(std::move(listener));
-    sockets.push_back(std::move(client));
-    sockets.push_back(std::move(server));
+    connections.push_back(ConnectLoopback());
+    ASSERT_TRUE(connections.back().Valid());
+    ports.insert(connections.back().serverPort);
+    ports.insert(connections.back().clientPort);
   }
   CPortList viaNetlink(true, nullptr, CPortList::Road::kSockDiag);
   CPortList viaProc(true, nullptr, CPortList::Road::kProcNet);
@@ -290,13 +273,9 @@ int WithoutNetAdmin(const std::function<int()>& body) {
 }
 
 TEST(PortList, EndConnectionAsksTheHelperWhenTheKernelRefuses) {
-  auto listener = TcpListener();
-  ASSERT_TRUE(listener.Valid());
-  uint16_t serverPort = LocalPortOf(listener.Get());
-  auto client = TcpConnect(serverPort);
-  auto server = TcpAccept(listener.Get());
-  ASSERT_TRUE(client.Valid() && server.Valid());
-  uint16_t clientPort = LocalPortOf(client.Get());
+  auto connection = ConnectLoopback();
+  ASSERT_TRUE(connection.Valid());
+  auto& [listener, client, server, serverPort, clientPort] = connection;
 
   int result = WithoutNetAdmin([&] {
     CPortList list(true, nullptr, CPortList::Road::kUnchosen);
