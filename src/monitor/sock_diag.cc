@@ -21,6 +21,19 @@ struct DiagRequest {
   inet_diag_req_v2 body;
 };
 
+// An IPv4 request of type for the protocol's sockets in every state (request sockets included).
+DiagRequest NewRequest(uint16_t type, uint16_t flags, uint32_t sequence, uint8_t protocol) {
+  DiagRequest request{};
+  request.header.nlmsg_len = sizeof(request);
+  request.header.nlmsg_type = type;
+  request.header.nlmsg_flags = static_cast<uint16_t>(NLM_F_REQUEST | flags);
+  request.header.nlmsg_seq = sequence;
+  request.body.sdiag_family = AF_INET;
+  request.body.sdiag_protocol = protocol;
+  request.body.idiag_states = ~0u;
+  return request;
+}
+
 }  // namespace
 
 SockDiag::SockDiag()
@@ -41,14 +54,8 @@ bool SockDiag::Send(const void* request, size_t size) {
 
 bool SockDiag::Dump(int protocol, std::vector<InetSocketRow>* rows) {
   if (!Valid()) return false;
-  DiagRequest request{};
-  request.header.nlmsg_len = sizeof(request);
-  request.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-  request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-  request.header.nlmsg_seq = ++sequence_;
-  request.body.sdiag_family = AF_INET;
-  request.body.sdiag_protocol = static_cast<uint8_t>(protocol);
-  request.body.idiag_states = ~0u;  // every state, request sockets included
+  DiagRequest request =
+      NewRequest(SOCK_DIAG_BY_FAMILY, NLM_F_DUMP, ++sequence_, static_cast<uint8_t>(protocol));
   if (!Send(&request, sizeof(request))) return false;
 
   for (;;) {
@@ -88,14 +95,7 @@ bool SockDiag::Dump(int protocol, std::vector<InetSocketRow>* rows) {
 int SockDiag::Destroy(uint32_t localAddr, uint16_t localPort, uint32_t remoteAddr,
                       uint16_t remotePort) {
   if (!Valid()) return EBADF;
-  DiagRequest request{};
-  request.header.nlmsg_len = sizeof(request);
-  request.header.nlmsg_type = SOCK_DESTROY;
-  request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK;
-  request.header.nlmsg_seq = ++sequence_;
-  request.body.sdiag_family = AF_INET;
-  request.body.sdiag_protocol = IPPROTO_TCP;
-  request.body.idiag_states = ~0u;
+  DiagRequest request = NewRequest(SOCK_DESTROY, NLM_F_ACK, ++sequence_, IPPROTO_TCP);
   request.body.id.idiag_src[0] = localAddr;
   request.body.id.idiag_sport = localPort;
   request.body.id.idiag_dst[0] = remoteAddr;
