@@ -1,7 +1,5 @@
 // Runs the real qxfwctl binary against a temporary data folder.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +10,7 @@
 #include <thread>
 
 #include "ctl/json_writer.h"
+#include "monitor/loopback_sockets.h"
 #include "platform/folders.h"
 #include "store/db_manager.h"
 #include "test_support/temp_dir.h"
@@ -138,15 +137,9 @@ TEST_F(QxfwctlTest, RefusesWhileTheStoreIsHeld) {
 }
 
 TEST_F(QxfwctlTest, MonitorViewsSeeThisProcess) {
-  int listener = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-  ASSERT_EQ(listen(listener, 4), 0);
-  socklen_t len = sizeof(addr);
-  getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
-  const int port = ntohs(addr.sin_port);
+  platform::UniqueFd listener = test_support::TcpListener(4);
+  ASSERT_TRUE(listener.Valid());
+  const int port = test_support::LocalPortOf(listener.Get());
 
   Result connections = Run("connections --json");
   ASSERT_EQ(connections.status, 0);
@@ -164,7 +157,7 @@ TEST_F(QxfwctlTest, MonitorViewsSeeThisProcess) {
   EXPECT_NE(processes.out.find("{\"pid\":" + std::to_string(getpid()) + ",\"name\":"),
             std::string::npos);
   EXPECT_NE(processes.out.find(std::string("\"path\":\"") + self + "\""), std::string::npos);
-  close(listener);
+  listener.Reset();
 
   Result info = Run("fileinfo /usr/bin/ls --json");
   ASSERT_EQ(info.status, 0);
@@ -179,17 +172,12 @@ TEST_F(QxfwctlTest, MonitorViewsSeeThisProcess) {
 }
 
 TEST_F(QxfwctlTest, WhoisAsksTheGivenServer) {
-  int server = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(server, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-  ASSERT_EQ(listen(server, 1), 0);
-  socklen_t len = sizeof(addr);
-  getsockname(server, reinterpret_cast<sockaddr*>(&addr), &len);
+  platform::UniqueFd server = test_support::TcpListener(1);
+  ASSERT_TRUE(server.Valid());
+  const int port = test_support::LocalPortOf(server.Get());
   std::string query;
   std::thread peer([&] {
-    int c = accept(server, nullptr, nullptr);
+    int c = accept(server.Get(), nullptr, nullptr);
     char buffer[256];
     ssize_t n = recv(c, buffer, sizeof(buffer), 0);
     if (n > 0) query.assign(buffer, static_cast<size_t>(n));
@@ -197,10 +185,9 @@ TEST_F(QxfwctlTest, WhoisAsksTheGivenServer) {
     send(c, answer, sizeof(answer) - 1, 0);
     close(c);
   });
-  Result r =
-      Run("whois 192.0.2.7 --server 127.0.0.1 --port " + std::to_string(ntohs(addr.sin_port)));
+  Result r = Run("whois 192.0.2.7 --server 127.0.0.1 --port " + std::to_string(port));
   peer.join();
-  close(server);
+  server.Reset();
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(query.rfind("192.0.2.7", 0), 0u) << query;
   EXPECT_NE(r.out.find("OrgName: Example Test Net"), std::string::npos) << r.out;
