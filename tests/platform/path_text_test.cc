@@ -3,10 +3,10 @@
 #include <sys/stat.h>
 
 #include <cstring>
-#include <fstream>
 
 #include "platform/address_text.h"
 #include "platform/path_text.h"
+#include "test_support/file_text.h"
 #include "test_support/temp_dir.h"
 
 namespace qxfw::platform {
@@ -31,10 +31,7 @@ TEST(PathText, NormalizesKernelAndShellForms) {
 TEST(PathText, ExecutableProgramTest) {
   test_support::TempDir dir;
   auto make = [&](const std::string& name, const std::string& content, mode_t mode) {
-    std::string path = dir.path() + "/" + name;
-    std::ofstream(path) << content;
-    chmod(path.c_str(), mode);
-    return path;
+    return test_support::WriteTextFile(dir.path() + "/" + name, content, mode);
   };
   EXPECT_TRUE(IsExecutableProgram(make("script", "#!/bin/sh\n", 0755)));
   EXPECT_TRUE(IsExecutableProgram(make("elf",

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <fstream>
 #include <set>
 #include <string>
 
@@ -14,24 +13,16 @@
 #include "platform/folders.h"
 #include "platform/linux_facts.h"
 #include "platform/registry_store.h"
+#include "test_support/file_text.h"
 #include "test_support/temp_dir.h"
 
 namespace qxfw::platform {
 namespace {
 
+using test_support::ReadTextFile;
 using test_support::ScopedEnv;
 using test_support::TempDir;
-
-void WriteFile(const std::string& path, const std::string& text, mode_t mode = 0644) {
-  std::ofstream(path, std::ios::binary) << text;
-  chmod(path.c_str(), mode);
-}
-
-std::string ReadFile(const std::string& path) {
-  std::string text;
-  ReadWholeFile(path, &text);
-  return text;
-}
+using test_support::WriteTextFile;
 
 class RegistryStoreTest : public ::testing::Test {
  protected:
@@ -154,13 +145,13 @@ TEST_F(RegistryStoreTest, ErrorsFollowTheSystemNumbers) {
 TEST_F(RegistryStoreTest, DamagedHivesAreReadAsFarAsPossibleAndNeverOverwritten) {
   mkdir((dir_.path() + "/reg").c_str(), 0700);
   std::string hive = RegistryHivePath(RegRoot::kCurrentUser);
-  WriteFile(hive,
-            "QXFW-HIVE 1\n"
-            "K\tSoftware\\Good\n"
-            "V\t1\tName\tvalue%00\n"
-            "V\tone\tBad\tx\n"  // type is not a number
-            "V\t1\tBad2\t%4\n"  // escape cut short
-            "K\tSoftware\\Good\\Sub\n");
+  WriteTextFile(hive,
+                "QXFW-HIVE 1\n"
+                "K\tSoftware\\Good\n"
+                "V\t1\tName\tvalue%00\n"
+                "V\tone\tBad\tx\n"  // type is not a number
+                "V\t1\tBad2\t%4\n"  // escape cut short
+                "K\tSoftware\\Good\\Sub\n");
   {
     ScopedDebugCapture capture;
     RegKey key;
@@ -174,11 +165,11 @@ TEST_F(RegistryStoreTest, DamagedHivesAreReadAsFarAsPossibleAndNeverOverwritten)
   }
 
   std::string foreign = "not a hive\nK\tX\n";
-  WriteFile(hive, foreign);
+  WriteTextFile(hive, foreign);
   RegKey key;
   EXPECT_EQ(key.Open(RegRoot::kCurrentUser, "X", kKeyRead), kErrorFileNotFound);
   EXPECT_EQ(key.Create(RegRoot::kCurrentUser, "Y", kKeyAllAccess), kErrorBadDb);
-  EXPECT_EQ(ReadFile(hive), foreign);
+  EXPECT_EQ(ReadTextFile(hive), foreign);
 }
 
 TEST_F(RegistryStoreTest, WritersInTwoProcessesKeepEachOthersValues) {
@@ -237,14 +228,14 @@ class LinuxBackedKeysTest : public RegistryStoreTest {
   std::string MakeProgram(const std::string& name) {
     std::string path = dir_.path() + "/bin/" + name;
     mkdir((dir_.path() + "/bin").c_str(), 0755);
-    WriteFile(path, "#!/bin/sh\nexit 0\n", 0755);
+    WriteTextFile(path, "#!/bin/sh\nexit 0\n", 0755);
     return path;
   }
   void MakeDesktopEntry(const std::string& folder, const std::string& id, const std::string& exec) {
     mkdir(folder.c_str(), 0755);
     mkdir((folder + "/applications").c_str(), 0755);
-    WriteFile(folder + "/applications/" + id, "[Desktop Entry]\nName=Fake\nExec=" + exec +
-                                                  "\n\n[Desktop Action new]\nExec=/wrong %u\n");
+    WriteTextFile(folder + "/applications/" + id, "[Desktop Entry]\nName=Fake\nExec=" + exec +
+                                                      "\n\n[Desktop Action new]\nExec=/wrong %u\n");
   }
   std::string BrowserKeyDefault(RegRoot root) {
     char buffer[512];
@@ -265,9 +256,9 @@ TEST_F(LinuxBackedKeysTest, BrowserCommandComesFromXdgSettingsMimeAppsOrTheAlter
   std::string expected = browser + " --new-window --class=100%";
   // The mimeapps.list road (xdg-settings switched off).
   mkdir((dir_.path() + "/config").c_str(), 0755);
-  WriteFile(dir_.path() + "/config/mimeapps.list",
-            "[Added Associations]\nx-scheme-handler/http=other.desktop\n"
-            "[Default Applications]\nx-scheme-handler/http=missing.desktop;fake.desktop;\n");
+  WriteTextFile(dir_.path() + "/config/mimeapps.list",
+                "[Added Associations]\nx-scheme-handler/http=other.desktop\n"
+                "[Default Applications]\nx-scheme-handler/http=missing.desktop;fake.desktop;\n");
   EXPECT_EQ(BrowserKeyDefault(RegRoot::kCurrentUser), expected);
   EXPECT_EQ(BrowserKeyDefault(RegRoot::kLocalMachine), expected);
 
@@ -277,8 +268,9 @@ TEST_F(LinuxBackedKeysTest, BrowserCommandComesFromXdgSettingsMimeAppsOrTheAlter
   MakeDesktopEntry(dir_.path() + "/data", "chosen.desktop", "otherbrowser %U");
   MakeDesktopEntry(dir_.path() + "/sysdata", "chosen.desktop", "/wrong");
   std::string tool = dir_.path() + "/bin/xdg-settings";
-  WriteFile(tool, "#!/bin/sh\n[ \"$1 $2\" = \"get default-web-browser\" ] && echo chosen.desktop\n",
-            0755);
+  WriteTextFile(tool,
+                "#!/bin/sh\n[ \"$1 $2\" = \"get default-web-browser\" ] && echo chosen.desktop\n",
+                0755);
   {
     ScopedEnv settings("QXFW_XDG_SETTINGS", tool);
     ScopedEnv path("PATH", dir_.path() + "/bin:/usr/bin:/bin");
@@ -311,17 +303,17 @@ TEST_F(LinuxBackedKeysTest, ServiceImagePathsComeFromTheMappedUnits) {
   mkdir(units.c_str(), 0755);
   mkdir(overrides.c_str(), 0755);
   ScopedEnv systemd("QXFW_SYSTEMD_DIR", overrides + ":" + units);
-  WriteFile(units + "/dbus.service",
-            "[Unit]\nDescription=bus\nExecStart=/unit/section/ignored\n"
-            "[Service]\nExecStart=@/usr/bin/dbus-daemon @dbus-daemon --system \\\n"
-            "  --nofork\n");
+  WriteTextFile(units + "/dbus.service",
+                "[Unit]\nDescription=bus\nExecStart=/unit/section/ignored\n"
+                "[Service]\nExecStart=@/usr/bin/dbus-daemon @dbus-daemon --system \\\n"
+                "  --nofork\n");
   char buffer[260];
   ASSERT_TRUE(RegReadValue(RegRoot::kLocalMachine, "SYSTEM\\CurrentControlSet\\Services\\RpcSs",
                            "ImagePath", buffer, sizeof(buffer)));
   EXPECT_STREQ(buffer, "/usr/bin/dbus-daemon");
   // A unit in an earlier folder replaces the later one; an empty ExecStart= resets the list.
-  WriteFile(overrides + "/dbus.service",
-            "[Service]\nExecStart=/bin/old\nExecStart=\nExecStart=-\"/opt/my bus/busd\" -x\n");
+  WriteTextFile(overrides + "/dbus.service",
+                "[Service]\nExecStart=/bin/old\nExecStart=\nExecStart=-\"/opt/my bus/busd\" -x\n");
   ASSERT_TRUE(RegReadValue(RegRoot::kLocalMachine, "SYSTEM\\CurrentControlSet\\Services\\RpcSs",
                            "ImagePath", buffer, sizeof(buffer)));
   EXPECT_STREQ(buffer, "\"/opt/my bus/busd\"");
@@ -338,7 +330,7 @@ TEST_F(LinuxBackedKeysTest, ServiceImagePathsComeFromTheMappedUnits) {
   ASSERT_EQ(services.EnumKey(0, &name), kErrorSuccess);
   EXPECT_EQ(name, "RpcSs");
   EXPECT_EQ(services.EnumKey(1, &name), kErrorNoMoreItems);
-  WriteFile(units + "/systemd-logind.service", "[Service]\nExecStart=/lib/systemd/logind\n");
+  WriteTextFile(units + "/systemd-logind.service", "[Service]\nExecStart=/lib/systemd/logind\n");
   EXPECT_TRUE(RegReadValue(RegRoot::kLocalMachine, "SYSTEM\\CurrentControlSet\\Services\\Samss",
                            "ImagePath", buffer, sizeof(buffer)));
   EXPECT_STREQ(buffer, "/lib/systemd/logind");

@@ -10,32 +10,20 @@
 #include <thread>
 #include <vector>
 
-#include "platform/file.h"
+#include "test_support/file_text.h"
 #include "test_support/temp_dir.h"
 
 namespace qxfw::shell {
 namespace {
 
+using test_support::ReadTextFile;
 using test_support::TempDir;
 
 platform::SYSTEMTIME FixedTime() {
-  platform::SYSTEMTIME t{};
-  t.wYear = 2024;
-  t.wMonth = 3;
-  t.wDay = 7;
-  t.wHour = 5;
-  t.wMinute = 9;
-  t.wSecond = 4;
-  return t;
+  return {2024, 3, 0, 7, 5, 9, 4, 0};  // 2024-03-07 05:09:04
 }
 
 constexpr char kStamp[] = "2024:03:07 05:09:04 :: ";
-
-std::string Read(const std::string& path) {
-  std::string text;
-  EXPECT_TRUE(platform::ReadWholeFile(path, &text));
-  return text;
-}
 
 std::string Line(const std::string& body) {
   return kStamp + body + "\r\n";
@@ -49,12 +37,12 @@ TEST(CDebug, WritesOpeningLinesAndClosingLine) {
     EXPECT_EQ(log.FileName(), dir.path() + "/log.txt");
     log.Log("AskDlg::SaveChanges", "Program=%s, Port=%d chkIP=%d chkPort=%d", "firefox", 443, 1, 0);
     log.Log("AskDlg::OnLButtonUp", "OnAllow()  \r\n\t");
-    EXPECT_EQ(Read(dir.path() + "/log.txt"),
+    EXPECT_EQ(ReadTextFile(dir.path() + "/log.txt"),
               Line("*****Filewall Started") +
                   Line("AskDlg::SaveChanges:Program=firefox, Port=443 chkIP=1 chkPort=0") +
                   Line("AskDlg::OnLButtonUp:OnAllow()"));
   }
-  std::string text = Read(dir.path() + "/log.txt");
+  std::string text = ReadTextFile(dir.path() + "/log.txt");
   EXPECT_TRUE(text.ends_with(")\r\n" + Line("Firewall Stoped"))) << text;
 }
 
@@ -69,7 +57,7 @@ TEST(CDebug, ShortAndLongMessages) {
   std::string expected = Line("*****Filewall Started") + Line("One") + Line("Blank") +
                          Line("Two:xy") + Line("SpaceInside: a") +
                          Line("Long:" + std::string(4095, 'm'));
-  EXPECT_EQ(Read(log.FileName()), expected);
+  EXPECT_EQ(ReadTextFile(log.FileName()), expected);
 }
 
 TEST(CDebug, FormattingFailureWritesInternalErrorLine) {
@@ -77,8 +65,9 @@ TEST(CDebug, FormattingFailureWritesInternalErrorLine) {
   CDebug log(dir.path(), FixedTime);
   // In the C locale a non-ASCII wide character cannot be converted, so vsnprintf fails.
   log.Log("CPortList::Refresh", "%ls", L"\u00e9t\u00e9");
-  EXPECT_EQ(Read(log.FileName()), Line("*****Filewall Started") +
-                                      "[QXFW.exe]: CPortList::Refresh: Logger Internal Error\r\n");
+  EXPECT_EQ(
+      ReadTextFile(log.FileName()),
+      Line("*****Filewall Started") + "[QXFW.exe]: CPortList::Refresh: Logger Internal Error\r\n");
 }
 
 TEST(CDebug, AppendsAcrossOpeningsAndSharesForReading) {
@@ -93,7 +82,7 @@ TEST(CDebug, AppendsAcrossOpeningsAndSharesForReading) {
   }
   std::string started = Line("*****Filewall Started");
   std::string stopped = Line("Firewall Stoped");
-  EXPECT_EQ(Read(dir.path() + "/log.txt"),
+  EXPECT_EQ(ReadTextFile(dir.path() + "/log.txt"),
             started + stopped + started + started + Line("Second:ok") + stopped + stopped);
 }
 
@@ -107,7 +96,8 @@ TEST(CDebug, EmptyPageFolderUsesCurrentFolder) {
     EXPECT_EQ(log.FileName(), "log.txt");
   }
   ASSERT_EQ(chdir(previous), 0);
-  EXPECT_EQ(Read(dir.path() + "/log.txt"), Line("*****Filewall Started") + Line("Firewall Stoped"));
+  EXPECT_EQ(ReadTextFile(dir.path() + "/log.txt"),
+            Line("*****Filewall Started") + Line("Firewall Stoped"));
 }
 
 TEST(CDebug, UnopenableFileWritesNothing) {
@@ -136,7 +126,7 @@ TEST(CDebug, SystemClockAndWholeLinesFromManyThreads) {
   }
   std::regex stamp(R"(^\d{4}:\d{2}:\d{2} \d{2}:\d{2}:\d{2} :: (.*)\r$)");
   std::regex worker(R"(Worker:thread \d line \d+ \.\.\.\.)");
-  std::istringstream lines(Read(dir.path() + "/log.txt"));
+  std::istringstream lines(ReadTextFile(dir.path() + "/log.txt"));
   std::string line;
   int count = 0;
   std::vector<std::string> labels;

@@ -6,13 +6,14 @@
 #include <string>
 
 #include "platform/debug_output.h"
-#include "platform/file.h"
+#include "test_support/file_text.h"
 #include "test_support/temp_dir.h"
 
 namespace qxfw::shell {
 namespace {
 
 using platform::ScopedDebugCapture;
+using test_support::ReadTextFile;
 using test_support::ScopedEnv;
 using test_support::TempDir;
 
@@ -20,14 +21,7 @@ constexpr char kMakeError[] = "[QXFW.exe] Error : Can not make log file";
 constexpr char kWriteError[] = "[QXFW.exe] Error : Can not write log";
 
 platform::SYSTEMTIME FixedTime() {
-  platform::SYSTEMTIME t{};
-  t.wYear = 2024;
-  t.wMonth = 11;
-  t.wDay = 5;
-  t.wHour = 21;
-  t.wMinute = 7;
-  t.wSecond = 59;
-  return t;
+  return {2024, 11, 0, 5, 21, 7, 59, 0};  // 2024-11-05 21:07:59
 }
 
 // "[QXFW_EVENT][2024.11.5 - 21<si>7<bun>] " with the code page 949 bytes spelt out.
@@ -37,12 +31,6 @@ const std::string kPrefix =
     "7"
     "\xBA\xD0"
     "] ";
-
-std::string Read(const std::string& path) {
-  std::string text;
-  EXPECT_TRUE(platform::ReadWholeFile(path, &text));
-  return text;
-}
 
 TEST(CEventLog, WritesByteExactLinesAndAppends) {
   TempDir dir;
@@ -59,7 +47,7 @@ TEST(CEventLog, WritesByteExactLinesAndAppends) {
     EXPECT_TRUE(again.WriteProgramRule("/opt/a b/tool", 2));
     EXPECT_TRUE(again.WriteProgramRule("/bin/x", -1));
   }
-  EXPECT_EQ(Read(folder + "/QXFW.log"),
+  EXPECT_EQ(ReadTextFile(folder + "/QXFW.log"),
             kPrefix + "Allow Button Down\r\n" + kPrefix +
                 "Program Name : /usr/lib/firefox-esr/firefox-esr, Action : 1\r\n" + kPrefix +
                 "Program Name : /opt/a b/tool, Action : 2\r\n" + kPrefix +
@@ -80,7 +68,7 @@ TEST(CEventLog, SecondWriterFailsWhileTheFirstIsOpen) {
     EXPECT_TRUE(capture.Contains(kWriteError));
   }
   EXPECT_TRUE(first.WriteText("Allow Button Up"));
-  EXPECT_EQ(Read(first.FileName()), kPrefix + "Allow Button Up\r\n");
+  EXPECT_EQ(ReadTextFile(first.FileName()), kPrefix + "Allow Button Up\r\n");
 }
 
 TEST(CEventLog, FolderThatCannotBeMadeReportsAndWritesNothing) {
@@ -107,7 +95,7 @@ TEST(CEventLog, OverlongLineIsCutAndStillEnded) {
   EXPECT_TRUE(log.WriteText(accents.c_str()));
   EXPECT_TRUE(log.WriteText("next"));
 
-  std::string content = Read(log.FileName());
+  std::string content = ReadTextFile(log.FileName());
   std::string first = kPrefix + std::string(kEventLineBuffer - 3 - kPrefix.size(), 't') + "\r\n";
   ASSERT_EQ(first.size(), kEventLineBuffer - 1);
   ASSERT_TRUE(content.starts_with(first));
@@ -131,7 +119,7 @@ TEST(CEventLog, DefaultsToTheWindowsFolderAndLocalTime) {
     EXPECT_EQ(log.FileName(), dir.path() + "/win/QXFW.log");
     EXPECT_TRUE(log.WriteText("Block Button Up"));
   }
-  std::string content = Read(dir.path() + "/win/QXFW.log");
+  std::string content = ReadTextFile(dir.path() + "/win/QXFW.log");
   EXPECT_TRUE(content.starts_with("[QXFW_EVENT][")) << content;
   EXPECT_TRUE(content.ends_with("\xBA\xD0] Block Button Up\r\n")) << content;
 }

@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <fstream>
 #include <string>
 
+#include "test_support/file_text.h"
 #include "test_support/temp_dir.h"
 
 namespace qxfw::shell {
@@ -15,9 +15,7 @@ using test_support::ScopedEnv;
 using test_support::TempDir;
 
 std::string MakeFile(const std::string& path, mode_t mode) {
-  std::ofstream(path) << "#!/bin/sh\n";
-  chmod(path.c_str(), mode);
-  return path;
+  return test_support::WriteTextFile(path, "#!/bin/sh\n", mode);
 }
 
 TEST(ReduceToProgramPath, TakesTheProgramOfACommandLine) {
