@@ -438,6 +438,28 @@ TEST(DBManagerFaults, FailedWritesFailCleanly) {
   EXPECT_EQ(broken.SetSecurityLevel(2), 0);
 }
 
+TEST(DBManagerFaults, ModifyStepsThatFailSayWhich) {
+  // Opening writes one header per file; after that the rule file may take `budget` more bytes.
+  auto modifyWithBudget = [](size_t budget) {
+    auto rules = FailingFile(816 + 2 * 816 + budget);
+    CDBManager db(std::move(rules), FailingFile(1u << 20));
+    tagFIREWALL_PROGRAM a = Program(1, "/usr/bin/a");
+    EXPECT_EQ(db.AddProgram(a, nullptr), 1);  // header and slot: the 2 * 816 above
+    tagFIREWALL_PROGRAM b = Program(0, "/usr/bin/b");
+    platform::ScopedDebugCapture capture;
+    EXPECT_EQ(db.ModifyProgram(a, b, nullptr), 0);
+    return std::make_pair(capture.Lines(), ProgramPaths(db));
+  };
+  // Nothing can be written: the delete step fails and the old rule stays.
+  auto [lines, paths] = modifyWithBudget(0);
+  EXPECT_EQ(lines, std::vector<std::string>{"On CDBManager::ModifyData() Fail to Delete"});
+  EXPECT_EQ(paths, std::vector<std::string>{"/usr/bin/a"});
+  // The delete goes through (header and slot), the add cannot write: the old rule is gone.
+  std::tie(lines, paths) = modifyWithBudget(2 * 816);
+  EXPECT_EQ(lines, std::vector<std::string>{"On CDBManager::ModifyData() Fail to Write"});
+  EXPECT_TRUE(paths.empty());
+}
+
 TEST(DBManagerFaults, UnreadableJournalLeavesTheRuleCountAlone) {
   // The journal vanishes (cut to nothing) after opening: adds fail and count nothing.
   auto journal = std::make_unique<test_support::MemoryFile>();
