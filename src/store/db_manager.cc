@@ -174,12 +174,12 @@ uint32_t CDBManager::AddData(const void* payload, uint32_t kind, bool withinModi
   }
   // Both headers are read before either counter moves, so a journal that cannot be read
   // leaves the rule file's count of live records as it was.
+  tagSLOT rulesHeader;
   tagSLOT journalHeader;
-  if (!journal_.ReadSlot(0, &journalHeader)) return 0;
-  uint32_t journalCounter = 0;
-  if (!BumpCounter(rules_, +1, nullptr) || !BumpCounter(journal_, +1, &journalCounter)) {
-    return 0;
-  }
+  if (!rules_.ReadSlot(0, &rulesHeader) || !journal_.ReadSlot(0, &journalHeader)) return 0;
+  AsHeader(rulesHeader).recordCounter += 1;
+  const uint32_t journalCounter = ++AsHeader(journalHeader).recordCounter;
+  if (!rules_.WriteSlot(0, rulesHeader) || !journal_.WriteSlot(0, journalHeader)) return 0;
   // The first slot that is not live: a deleted slot is reused, else the record is appended.
   uint32_t number = 0;
   rules_.Scan(1, [&](uint32_t n, const uint8_t* ciphertext) {
@@ -291,17 +291,15 @@ bool CDBManager::AddPolicyTableFor(void* record, uint32_t kind, const tagPOLICY_
   return true;
 }
 
-uint32_t CDBManager::ModifyData(const void* oldRecord, void* newRecord, uint32_t kind,
-                                const tagPOLICY_TABLE* table) {
+uint32_t CDBManager::ModifyData(const void* oldRecord, uint32_t oldSlot, void* newRecord,
+                                uint32_t kind, const tagPOLICY_TABLE* table) {
   // The new record's table is checked before anything is deleted, so a bad table never costs
   // the user the old rule.
   const bool needsTable =
       HasPolicyTable(kind) && PayloadAction(static_cast<uint8_t*>(newRecord)) == kActionPolicy;
   if (needsTable && (table == nullptr || !IsValidPolicyTable(*table))) return 0;
 
-  uint8_t key[kSlotPayloadSize];
-  std::memcpy(key, oldRecord, PayloadSizeOf(kind));
-  if (DeleteData(oldRecord, kind, FindData(key, nullptr, kind), true) == 0) {
+  if (DeleteData(oldRecord, kind, oldSlot, true) == 0) {
     platform::DebugOutput("On CDBManager::ModifyData() Fail to Delete");
     return 0;
   }
@@ -344,10 +342,11 @@ int CDBManager::ModifyProgram(tagFIREWALL_PROGRAM& oldProgram, tagFIREWALL_PROGR
                               const tagPOLICY_TABLE* table) {
   if (!IsValidProgram(oldProgram) || !IsValidProgram(newProgram)) return 0;
   tagFIREWALL_PROGRAM probe = oldProgram;
-  if (FindData(&probe, nullptr, kKindProgram) == 0) return 0;
+  const uint32_t oldSlot = FindData(&probe, nullptr, kKindProgram);
+  if (oldSlot == 0) return 0;
   probe = newProgram;
   if (FindData(&probe, &oldProgram, kKindProgram) != 0) return 0;
-  return static_cast<int>(ModifyData(&oldProgram, &newProgram, kKindProgram, table));
+  return static_cast<int>(ModifyData(&oldProgram, oldSlot, &newProgram, kKindProgram, table));
 }
 
 int CDBManager::AddPortIp(tagFIREWALL_PORTIP& rule) {
@@ -368,10 +367,11 @@ int CDBManager::DeletePortIp(tagFIREWALL_PORTIP& rule) {
 int CDBManager::ModifyPortIp(tagFIREWALL_PORTIP& oldRule, tagFIREWALL_PORTIP& newRule) {
   if (!IsValidPortIp(oldRule) || !IsValidPortIp(newRule)) return 0;
   tagFIREWALL_PORTIP probe = oldRule;
-  if (FindData(&probe, nullptr, kKindPortIp) == 0) return 0;
+  const uint32_t oldSlot = FindData(&probe, nullptr, kKindPortIp);
+  if (oldSlot == 0) return 0;
   probe = newRule;
   if (FindData(&probe, &oldRule, kKindPortIp) != 0) return 0;
-  return static_cast<int>(ModifyData(&oldRule, &newRule, kKindPortIp, nullptr));
+  return static_cast<int>(ModifyData(&oldRule, oldSlot, &newRule, kKindPortIp, nullptr));
 }
 
 int CDBManager::SetSecurityLevel(uint32_t level) {
@@ -379,9 +379,7 @@ int CDBManager::SetSecurityLevel(uint32_t level) {
   tagSLOT slot;
   if (!rules_.ReadSlot(0, &slot)) return 0;
   AsHeader(slot).securityLevel = level;
-  if (!rules_.WriteSlot(0, slot)) return 0;
-  ReloadCache();
-  return 1;
+  return rules_.WriteSlot(0, slot) ? 1 : 0;
 }
 
 uint32_t CDBManager::GetSecurityLevel() {

@@ -88,7 +88,8 @@ class CDBManager {
   uint32_t AddData(const void* payload, uint32_t kind, bool withinModification);
   uint32_t DeleteData(const void* key, uint32_t kind, uint32_t slot, bool withinModification);
   uint32_t FindData(void* record, const void* excluded, uint32_t kind);
-  uint32_t ModifyData(const void* oldRecord, void* newRecord, uint32_t kind,
+  // oldSlot: where the caller found the old record (its key is checked again on delete).
+  uint32_t ModifyData(const void* oldRecord, uint32_t oldSlot, void* newRecord, uint32_t kind,
                       const tagPOLICY_TABLE* table);
   bool AddPolicyTableFor(void* record, uint32_t kind, const tagPOLICY_TABLE* table,
                          bool withinModification);
