@@ -7,12 +7,14 @@
 
 #include "ctl/commands.h"
 #include "ctl/ctl_support.h"
+#include "ctl/program_link.h"
 
 namespace {
 
 constexpr char kHelp[] = R"(usage: qxfwctl COMMAND [ARGUMENTS] [--json]
 
-Rules (the rule data file of the current user; refused while the firewall program runs):
+Rules (the rule data file of the current user; while the firewall program runs, it runs
+these commands itself):
   rules list [--json]                  program rules with their policy tables, IP/port rules
   rules add-program allow|block PATH   add a rule for a program (absolute path)
   rules delete-program PATH            delete the rule of a program
@@ -40,12 +42,18 @@ int main(int argc, char** argv) {
     std::cout << kHelp << qxfw::ctl::MonitorHelp();
     return words.empty() ? 2 : 0;
   }
+  std::string error;
+  int status = qxfw::ctl::RunStoreCommand(words, std::cout, &error);
+  if (status == qxfw::ctl::kStoreHeld) {
+    return qxfw::ctl::ForwardToProgram(words, error, std::cout, std::cerr);
+  }
+  if (status >= 0) {
+    if (!error.empty()) std::cerr << "qxfwctl: " << error << "\n";
+    return status;
+  }
   std::string command = words[0];
   words.erase(words.begin());
   try {
-    if (command == "rules") return qxfw::ctl::RunRules(words, std::cout);
-    if (command == "level") return qxfw::ctl::RunLevel(words, std::cout);
-    if (command == "journal") return qxfw::ctl::RunJournal(words, std::cout);
     int result = qxfw::ctl::RunMonitorCommand(command, words, std::cout);
     if (result >= 0) return result;
     throw qxfw::ctl::UsageError("unknown command '" + command + "'; see qxfwctl --help");
