@@ -4,6 +4,12 @@
 #include <QIcon>
 #include <QMenu>
 
+// The images of the shell live in a resource of this static library; it must be registered
+// before its first use.
+static void InitShellResources() {
+  Q_INIT_RESOURCE(shell_ui);
+}
+
 namespace qxfw::shell {
 namespace {
 
@@ -65,6 +71,7 @@ QMenu* BuildTrayMenu(bool turnOffVariant, bool korean, QObject* receiver) {
 
 CTrayIcon::CTrayIcon(bool turnOffVariant, bool korean, QObject* parent)
     : QObject(parent), icon_(new QSystemTrayIcon(this)) {
+  InitShellResources();
   setObjectName(QStringLiteral("trayIcon"));
   menu_.reset(BuildTrayMenu(turnOffVariant, korean, this));
   icon_->setIcon(QIcon(QStringLiteral(":/qxfw/tray.svg")));
