@@ -38,14 +38,16 @@ void ReadPiece(std::string_view piece, StartOptions* options) {
   if (piece.empty()) return;
   const char letter = piece[0];
   std::string value;
+  bool cut = false;
   if (piece.size() > 2) {
-    std::string_view raw = piece.substr(2);
+    std::string_view raw = Trim(piece.substr(2));
+    cut = raw.size() > kOptionValueLimit;
     value = std::string(Trim(raw.substr(0, kOptionValueLimit)));
   }
   switch (letter) {
     case 'G':
     case 'P':
-      options->ruleOptions.push_back({letter, value});
+      options->ruleOptions.push_back({letter, value, cut});
       break;
     case 'a':
       options->antivirusEnabled = !IsOff(value);
@@ -124,6 +126,13 @@ int StoreRules(const StartOptions& options, store::CDBManager& db) {
   bool failed = false;
   for (const StartOptions::RuleOption& option : options.ruleOptions) {
     if (failed) break;
+    if (option.cut) {
+      platform::DebugOutput(
+          "[QXFW.exe] CFireWallApp::ParseCommandLine rule list over %zu "
+          "characters refused",
+          kOptionValueLimit);
+      continue;
+    }
     if (option.letter == 'G') {
       added += AddAll<store::tagFIREWALL_PROGRAM>(
           option.value, store::ParseProgramList,

@@ -31,6 +31,9 @@ struct StartOptions {
   struct RuleOption {
     char letter;
     std::string value;
+    // The value was longer than 260 characters: the cut list could end in a shortened path, so
+    // it adds nothing.
+    bool cut = false;
   };
   std::vector<RuleOption> ruleOptions;
   std::optional<bool> antivirusEnabled;   // a
