@@ -208,6 +208,7 @@ void CMainFrame::DestroyWindow() {
   if (destroying_) return;
   destroying_ = true;
   watchdog_.stop();
+  StoreRect(true);
   close();
   emit WindowDestroyed();
 }
