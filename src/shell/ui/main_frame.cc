@@ -4,6 +4,7 @@
 #include <QMouseEvent>
 #include <QPainterPath>
 #include <QRegion>
+#include <QShowEvent>
 #include <QStackedWidget>
 #include <QSystemTrayIcon>
 #include <QThread>
@@ -133,6 +134,14 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
   } else {
     // Without a notification area a hidden window could never be brought back.
     showMinimized();
+  }
+}
+
+void CMainFrame::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  if (!shownOnce_) {
+    shownOnce_ = true;
+    DebugOutput("[QXFW.exe] CMainFrame shown");
   }
 }
 
