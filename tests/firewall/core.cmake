@@ -1,0 +1,4 @@
+qxfw_add_test(NAME firewall_core_test LABEL unit
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/access_decision_test.cc
+          ${CMAKE_CURRENT_LIST_DIR}/request_lists_test.cc
+  LIBS qxfw_firewall_core)
