@@ -153,7 +153,8 @@ bool CProcessList::ReadEntry(int procFd, uint32_t processId, int64_t bootNs, Ent
 
   if (entry->name.size() == kCommCut) {
     std::snprintf(file, sizeof(file), "%u/exe", processId);
-    std::string candidate(platform::FileNameOf(platform::NormalizePath(ReadLink(procFd, file))));
+    std::string link = ReadLink(procFd, file);
+    std::string candidate(platform::FileNameOf(platform::WithoutDeletedMark(link)));
     if (candidate.compare(0, kCommCut, entry->name) != 0) {
       char cmdline[1024];
       std::snprintf(file, sizeof(file), "%u/cmdline", processId);
@@ -226,10 +227,18 @@ std::optional<std::string> CProcessList::NameOf(uint32_t processId) {
   return std::nullopt;
 }
 
+RunningProgram CProcessList::ProgramOf(uint32_t processId) const {
+  if (processId == 0 || processId > static_cast<uint32_t>(INT_MAX)) return {};
+  platform::UniqueFd proc(::open(m_procRoot.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!proc.Valid()) return {};
+  return TrustedProgramOf(proc.Get(), static_cast<pid_t>(processId));
+}
+
 std::string CProcessList::PathOf(uint32_t processId) const {
-  std::string link =
-      ReadLink(AT_FDCWD, (m_procRoot + "/" + std::to_string(processId) + "/exe").c_str());
-  if (!link.empty()) return platform::NormalizePath(link);
+  RunningProgram program = ProgramOf(processId);
+  // A link that can be read but names another file than the one running is not believed, and
+  // nothing else may stand in for it.
+  if (!program.path.empty()) return TrustedPathOf(program);
   ImagePathLookup lookup;
   {
     std::lock_guard<std::mutex> lock(g_lookupMutex);

@@ -211,12 +211,15 @@ TEST(ProcessList, VanishedProcessGivesEmptyAnswersOrTheImageCache) {
   EXPECT_EQ(owned->PathOf(id), "");
 }
 
-TEST(ProcessList, DeletedExecutableKeepsItsPath) {
+// The kernel's link still names the deleted file, but nothing at that path is what runs.
+TEST(ProcessList, DeletedExecutableKeepsItsPathButNotTrust) {
   TempDir dir;
   Child child(dir.path());
   std::filesystem::remove(child.path());
   CProcessList list;
-  EXPECT_EQ(list.PathOf(child.id()), child.path());
+  EXPECT_EQ(list.ProgramOf(child.id()).path, child.path());
+  EXPECT_FALSE(list.ProgramOf(child.id()).trusted);
+  EXPECT_EQ(list.PathOf(child.id()), "");
   EXPECT_EQ(list.NameOf(child.id()), kChildName);
 }
 
