@@ -7,6 +7,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -255,7 +256,11 @@ std::optional<std::string> CProcessList::OwnerOf(uint32_t processId) {
   const char* line = std::strstr(text, "\nUid:");
   if (line == nullptr) return std::nullopt;
   std::string_view rest(line + 5);
-  while (!rest.empty() && (rest.front() == '\t' || rest.front() == ' ')) rest.remove_prefix(1);
+  // The owner shown is the effective user, the second number, as ps shows it.
+  for (int field = 0; field < 2; ++field) {
+    while (!rest.empty() && (rest.front() == '\t' || rest.front() == ' ')) rest.remove_prefix(1);
+    if (field == 0) rest.remove_prefix(std::min(rest.size(), rest.find_first_of("\t \n")));
+  }
   uint64_t uid = 0;
   if (!ParseUnsigned(rest.substr(0, rest.find_first_of("\t \n")), &uid) || uid > UINT32_MAX) {
     return std::nullopt;

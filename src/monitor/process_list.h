@@ -65,7 +65,7 @@ class CProcessList {
   // lookup answers, else an empty text.
   std::string PathOf(uint32_t processId) const;
 
-  // User name of the process's real owner (the number when the user has no name), or none
+  // User name of the process's effective owner (the number when the user has no name), or none
   // when the process cannot be read. The host name becomes the domain of the last lookup.
   std::optional<std::string> OwnerOf(uint32_t processId);
   const std::string& GetOwnerDomain() const { return m_domain; }

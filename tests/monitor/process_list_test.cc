@@ -251,3 +251,20 @@ TEST(ProcessList, ParsesAwkwardAndDamagedStatLines) {
 
 }  // namespace
 }  // namespace qxfw::monitor
+
+namespace qxfw::monitor {
+namespace {
+
+// A set-user-id program runs as its effective user; that is the owner shown.
+TEST(ProcessList, OwnerIsTheEffectiveUser) {
+  TempDir proc;
+  std::filesystem::create_directories(proc.path() + "/321");
+  std::ofstream(proc.path() + "/321/status")
+      << "Name:\tsetuid\nPid:\t321\nUid:\t0\t65534\t0\t0\nGid:\t0\t0\t0\t0\n";
+  CProcessList list(proc.path());
+  passwd* nobody = ::getpwuid(65534);
+  EXPECT_EQ(list.OwnerOf(321), nobody != nullptr ? std::string(nobody->pw_name) : "65534");
+}
+
+}  // namespace
+}  // namespace qxfw::monitor
