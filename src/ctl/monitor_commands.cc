@@ -140,8 +140,10 @@ int Processes(const Arguments& args, std::ostream& out) {
     r.threads = processes.GetThreadCount();
     r.name = processes.GetProcessName();
     r.started = TimeText(processes.GetCreationTime());
-    r.path = processes.PathOf(r.pid);
-    r.isSigned = !r.path.empty() && platform::IsSigned(r.path);
+    // The view shows what the kernel's link says; only a trusted program can be signed.
+    monitor::RunningProgram program = processes.ProgramOf(r.pid);
+    r.path = program.path.empty() ? processes.PathOf(r.pid) : program.path;
+    r.isSigned = monitor::IsSigned(program);
     rows.push_back(std::move(r));
   }
   // OwnerOf restarts the walk, so owners are read after it.
