@@ -1,12 +1,19 @@
 #include "firewall/access_decision.h"
 
+#include <fcntl.h>
 #include <sched.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
 
 #include <cstring>
 #include <string_view>
 
 #include "firewall/security_level.h"
 #include "platform/debug_output.h"
+#include "platform/file.h"
+#include "platform/path_text.h"
 #include "platform/text_compare.h"
 #include "store/db_manager.h"
 
@@ -34,6 +41,27 @@ bool ApplyPolicyAction(uint16_t action, int index, int* result, int* entryIndex)
 }
 
 }  // namespace
+
+RequestProgram RequestProgramOf(uint32_t processId) {
+  RequestProgram program;
+  if (processId == 0 || processId > static_cast<uint32_t>(INT32_MAX)) return program;
+  program.executable = monitor::TrustedProgramOf(static_cast<pid_t>(processId));
+  program.path = monitor::TrustedPathOf(program.executable);
+  if (!program.path.empty()) {
+    program.name = std::string(platform::FileNameOf(program.path));
+    return program;
+  }
+  char file[32];
+  std::snprintf(file, sizeof(file), "/proc/%u/comm", processId);
+  platform::UniqueFd fd(open(file, O_RDONLY | O_CLOEXEC));
+  char comm[64];
+  ssize_t got = fd.Valid() ? read(fd.Get(), comm, sizeof(comm) - 1) : -1;
+  if (got > 0) {
+    if (comm[got - 1] == '\n') --got;
+    program.name.assign(comm, static_cast<size_t>(got));
+  }
+  return program;
+}
 
 CAccessDecision::CAccessDecision(CDBManager& store, SignatureTest isSigned, const int& level)
     : store_(store), isSigned_(std::move(isSigned)), level_(level) {}
@@ -161,7 +189,7 @@ DecisionResult CAccessDecision::Decide(const RequestFacts& request, const Reques
   // Only Low and Medium let a signed program through; High never asks the service.
   if ((level == kLevelLow || level == kLevelMedium) && !program.path.empty() && isSigned_) {
     result.signatureChecked = true;
-    result.isSigned = isSigned_(program.path);
+    result.isSigned = isSigned_(program);
   }
   if (result.isSigned) {
     result.decision = kDecisionAllow;

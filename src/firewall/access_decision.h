@@ -19,6 +19,7 @@
 #include <functional>
 #include <string>
 
+#include "monitor/trusted_path.h"
 #include "store/rule_records.h"
 
 namespace qxfw::store {
@@ -41,7 +42,12 @@ struct RequestFacts {
 struct RequestProgram {
   std::string path;  // full path of the executable; empty when unknown or not confirmed
   std::string name;  // file name of the process; empty when unknown
+  monitor::RunningProgram executable;  // what /proc/<pid>/exe showed, for the signature test
 };
+
+// The program of a running process: the trusted path of its executable, and as name the file
+// name of that path, else the process's command name.
+RequestProgram RequestProgramOf(uint32_t processId);
 
 // What gave the final answer.
 enum class DecidedBy {
@@ -69,7 +75,8 @@ struct DecisionResult {
 
 class CAccessDecision {
  public:
-  using SignatureTest = std::function<bool(const std::string& path)>;
+  // Asked only for a program with a confirmed path.
+  using SignatureTest = std::function<bool(const RequestProgram& program)>;
   // Records visited between two yields of the processor.
   static constexpr uint32_t kRecordsPerYield = 512;
 

@@ -60,9 +60,9 @@ class DecideTest : public ::testing::Test {
       : db_(dir_.path()),
         decision_(
             db_,
-            [this](const std::string& path) {
+            [this](const RequestProgram& program) {
               ++signatureCalls_;
-              return path == signedPath_;
+              return program.path == signedPath_;
             },
             level_) {}
 
@@ -89,7 +89,10 @@ class DecideTest : public ::testing::Test {
 
   DecisionResult Decide(const RequestFacts& request, std::string path = kClient,
                         std::string name = "client") {
-    return decision_.Decide(request, RequestProgram{std::move(path), std::move(name)});
+    RequestProgram program;
+    program.path = std::move(path);
+    program.name = std::move(name);
+    return decision_.Decide(request, program);
   }
 
   test_support::TempDir dir_;
