@@ -23,6 +23,7 @@
 
 #include "platform/folders.h"
 #include "store/db_manager.h"
+#include "test_support/child_process.h"
 #include "test_support/temp_dir.h"
 
 extern char** environ;
@@ -48,79 +49,7 @@ int RunQuiet(const std::string& command) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// A child process whose standard output and error the test reads line by line.
-class Child {
- public:
-  Child(std::vector<std::string> argv, const std::vector<std::string>& env = {}) {
-    int fds[2];
-    EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0);
-    out_ = fds[0];
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
-    std::vector<std::string> environment;
-    for (char** e = environ; *e != nullptr; ++e) environment.push_back(*e);
-    environment.insert(environment.end(), env.begin(), env.end());
-    std::vector<char*> args, envp;
-    for (auto& a : argv) args.push_back(a.data());
-    args.push_back(nullptr);
-    for (auto& e : environment) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    EXPECT_EQ(posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), envp.data()), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
-  }
-  ~Child() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    close(out_);
-  }
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-
-  // The next line that contains needle (lines before it are kept in Seen()); "" on time-out.
-  std::string WaitFor(const std::string& needle, int timeoutMs = 5000) {
-    auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-      size_t nl;
-      while ((nl = buffer_.find('\n')) != std::string::npos) {
-        std::string line = buffer_.substr(0, nl);
-        buffer_.erase(0, nl + 1);
-        seen_ += line + "\n";
-        if (line.find(needle) != std::string::npos) return line;
-      }
-      int left = static_cast<int>(
-          std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count());
-      pollfd p{out_, POLLIN, 0};
-      if (left <= 0 || poll(&p, 1, left) <= 0) return "";
-      char chunk[1024];
-      ssize_t n = read(out_, chunk, sizeof(chunk));
-      if (n <= 0) return "";
-      buffer_.append(chunk, static_cast<size_t>(n));
-    }
-  }
-  // Waits for the end; the exit status, or 128 + signal.
-  int Wait() {
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-  int Terminate() {
-    kill(pid_, SIGTERM);
-    return Wait();
-  }
-  const std::string& Seen() const { return seen_; }
-
- private:
-  pid_t pid_ = -1;
-  int out_ = -1;
-  std::string buffer_;
-  std::string seen_;
-};
+using Child = test_support::ChildProcess;
 
 std::vector<std::string> InNs(const std::string& ns, std::vector<std::string> argv) {
   argv.insert(argv.begin(), {"ip", "netns", "exec", ns});
@@ -152,9 +81,11 @@ class FilterTest : public ::testing::Test {
     server_ = std::make_unique<Child>(
         InNs(kServerNs, {NET_PROBE_PATH, "serve", "0.0.0.0", "80", "25", "-u", "5353"}));
     ASSERT_NE(server_->WaitFor("serving"), "");
-    daemon_ = std::make_unique<Child>(std::vector<std::string>{
-        DaemonPath(), "--foreground", "--netns", kClientNs, "--queue",
-        std::to_string(1000 + getpid() % 30000), "--runtime-dir", runtime_->path()});
+    daemon_ = std::make_unique<Child>(
+        std::vector<std::string>{DaemonPath(), "--foreground", "--netns", kClientNs, "--queue",
+                                 std::to_string(1000 + getpid() % 30000), "--runtime-dir",
+                                 runtime_->path()},
+        std::vector<std::string>{}, true);
     std::string socket = runtime_->path() + "/qltdifw.sock";
     for (int i = 0; i < 500 && !std::filesystem::exists(socket); ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -190,12 +121,13 @@ class FilterTest : public ::testing::Test {
     monitor_ = std::make_unique<Child>(
         std::vector<std::string>{QXFWCTL_PATH, "monitor", "--undecided", undecided},
         std::vector<std::string>{"QXFW_APPDATA=" + appdata_->path(),
-                                 "QXFW_RUNTIME_DIR=" + runtime_->path()});
+                                 "QXFW_RUNTIME_DIR=" + runtime_->path()},
+        true);
     ASSERT_NE(monitor_->WaitFor("monitoring"), "") << monitor_->Seen();
   }
   // Runs the probe (or another program) in the client namespace; its output and status.
   std::pair<int, std::string> Client(std::vector<std::string> argv) {
-    Child child(InNs(kClientNs, std::move(argv)));
+    Child child(InNs(kClientNs, std::move(argv)), {}, true);
     child.WaitFor("\x01", 15000);  // reads everything until the end
     int status = child.Wait();
     return {status, child.Seen()};
