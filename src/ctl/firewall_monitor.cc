@@ -307,6 +307,10 @@ int RunFirewallMonitor(const std::vector<std::string>& words, std::ostream& out)
     } else if (ready == platform::kWaitFailed && errno != EINTR) {
       break;
     }
+    if (driver.DeviceLost()) {
+      driver.Release();
+      throw CommandFailed("the filter device " + devicePath + " went away");
+    }
   }
   driver.Release();
   return 0;

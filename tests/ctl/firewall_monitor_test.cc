@@ -107,6 +107,15 @@ TEST_F(FirewallMonitorTest, HeldRequestsOfOneProcessJoinAndJsonIsOneObjectPerLin
   EXPECT_TRUE(device_.Verdicts().empty());
 }
 
+TEST_F(FirewallMonitorTest, EndsWithAnErrorWhenTheDeviceGoesAway) {
+  MonitorProcess monitor(appdata_.path(), RuntimeDir(), {});
+  for (int i = 0; i < 200 && device_.CallsOf(firewall::IOCTL_GET_NETWORK_REQUEST) == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  device_.Disconnect();
+  EXPECT_EQ(monitor.Wait(), 1);
+}
+
 TEST(FirewallMonitorArgumentsTest, BadAnswerAndMissingDeviceAreRefused) {
   test_support::TempDir dir;
   std::string base = std::string("QXFW_APPDATA='") + dir.path() + "' QXFW_RUNTIME_DIR='" +
