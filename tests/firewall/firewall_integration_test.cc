@@ -81,15 +81,25 @@ class FilterTest : public ::testing::Test {
     server_ = std::make_unique<Child>(
         InNs(kServerNs, {NET_PROBE_PATH, "serve", "0.0.0.0", "80", "25", "-u", "5353"}));
     ASSERT_NE(server_->WaitFor("serving"), "");
-    daemon_ = std::make_unique<Child>(
-        std::vector<std::string>{DaemonPath(), "--foreground", "--netns", kClientNs, "--queue",
-                                 std::to_string(1000 + getpid() % 30000), "--runtime-dir",
-                                 runtime_->path()},
-        std::vector<std::string>{}, true);
+    // The daemon's events exist once per machine: while another test's daemon holds them this
+    // one cannot start, so it is tried again for a while.
     std::string socket = runtime_->path() + "/qltdifw.sock";
-    for (int i = 0; i < 500 && !std::filesystem::exists(socket); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    auto giveUp = Clock::now() + std::chrono::seconds(60);
+    do {
+      daemon_ = std::make_unique<Child>(
+          std::vector<std::string>{DaemonPath(), "--foreground", "--netns", kClientNs, "--queue",
+                                   std::to_string(1000 + getpid() % 30000), "--runtime-dir",
+                                   runtime_->path()},
+          std::vector<std::string>{}, true);
+      for (int i = 0; i < 300 && !std::filesystem::exists(socket); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+      if (std::filesystem::exists(socket)) break;
+      daemon_->WaitFor("\x01", 100);
+      daemon_.reset();
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    } while (Clock::now() < giveUp);
+    ASSERT_TRUE(daemon_ != nullptr) << "the filter daemon did not start";
     ASSERT_TRUE(std::filesystem::exists(socket)) << daemon_->Seen();
   }
   void TearDown() override {

@@ -6,7 +6,7 @@ else()
 endif()
 qxfw_add_test(NAME firewall_integration_test LABEL integration
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/firewall_integration_test.cc
-  LIBS qxfw_store)
+  LIBS qxfw_store LOCK qltdifw)
 target_compile_definitions(firewall_integration_test PRIVATE
   QXFWCTL_PATH="$<TARGET_FILE:qxfwctl>" NET_PROBE_PATH="$<TARGET_FILE:net_probe>"
   QLTDIFW_PATH="${QXFW_QLTDIFW_PATH}")
