@@ -7,6 +7,7 @@
 
 #include "ctl/commands.h"
 #include "ctl/ctl_support.h"
+#include "ctl/firewall_monitor.h"
 #include "ctl/json_writer.h"
 
 namespace {
@@ -38,7 +39,7 @@ Exit status: 0 done, 1 the operation failed, 2 bad arguments.
 int main(int argc, char** argv) {
   std::vector<std::string> words(argv + 1, argv + argc);
   if (words.empty() || words[0] == "--help" || words[0] == "-h" || words[0] == "help") {
-    std::cout << kHelp << qxfw::ctl::MonitorHelp();
+    std::cout << kHelp << qxfw::ctl::MonitorHelp() << qxfw::ctl::FirewallMonitorHelp();
     return words.empty() ? 2 : 0;
   }
   std::string command = words[0];
@@ -47,6 +48,7 @@ int main(int argc, char** argv) {
     if (command == "rules") return qxfw::ctl::RunRules(words, std::cout);
     if (command == "level") return qxfw::ctl::RunLevel(words, std::cout);
     if (command == "journal") return qxfw::ctl::RunJournal(words, std::cout);
+    if (command == "monitor") return qxfw::ctl::RunFirewallMonitor(words, std::cout);
     int result = qxfw::ctl::RunMonitorCommand(command, words, std::cout);
     if (result >= 0) return result;
     throw qxfw::ctl::UsageError("unknown command '" + command + "'; see qxfwctl --help");
