@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +29,11 @@ namespace {
 
 constexpr intptr_t kEngineVersion = 100;  // 1.00
 constexpr size_t kHeadSize = 4096;
+
+// The container types the library always opens (at most 32 members each).
+bool AlwaysOpened(int type) {
+  return type == kTypeCpio || type == kTypeAr || type == kTypeCab;
+}
 
 void Debug(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void Debug(const char* format, ...) {
@@ -189,14 +195,20 @@ class Engine {
     HostFile file(io_, path);
     int64_t size = file.Size();
     if (!file.ok() || size < 0) return -1;
-    std::string name;
-    ScanVerdict verdict = clam_->ScanFile(file, size, &name);
-    if (verdict == ScanVerdict::kError) return -1;
-    if (verdict == ScanVerdict::kInfected) return Infected(name);
     uint8_t head[kHeadSize];
     size_t headSize = size < int64_t(kHeadSize) ? size_t(size) : kHeadSize;
     if (headSize != 0 && !file.ReadAt(0, head, headSize)) return -1;
     int type = SniffContainer(head, headSize);
+    // An archive the library will open is judged by its members; anything else (and a mail
+    // file, whose parts the library may leave shut) is scanned whole first.
+    bool walked = type != kNotContainer && type != kTypeMail &&
+                  (AlwaysOpened(type) || io_.Query(kQueryScanArchives) != 0);
+    if (!walked) {
+      std::string name;
+      ScanVerdict verdict = clam_->ScanFile(file, size, &name);
+      if (verdict == ScanVerdict::kError) return -1;
+      if (verdict == ScanVerdict::kInfected) return Infected(name);
+    }
     if (type == kNotContainer) return 0;
     pending_ = std::make_unique<Level>();
     pending_->type = type;
@@ -204,7 +216,14 @@ class Engine {
     return kFlagContainer;
   }
 
-  intptr_t Infected(const std::string& name) {
+  intptr_t Infected(std::string name) {
+    // libclamav marks names from databases it cannot verify; ours are all of that kind.
+    static constexpr char kMark[] = ".UNOFFICIAL";
+    constexpr size_t kMarkLength = sizeof(kMark) - 1;
+    if (name.size() > kMarkLength &&
+        name.compare(name.size() - kMarkLength, kMarkLength, kMark) == 0) {
+      name.resize(name.size() - kMarkLength);
+    }
     lastVirus_ = name;
     lastType_ = VirusTypeOf(name);
     return kFlagInfected;
@@ -260,13 +279,18 @@ class Engine {
   intptr_t ScanMember() {
     if (levels_.empty() || !clam_) return -1;
     Level& level = levels_.back();
+    int type = SniffContainer(level.member.data(), std::min(level.member.size(), kHeadSize));
+    if (type != kNotContainer && type != kTypeMail &&
+        (AlwaysOpened(type) || io_.Query(kQueryScanArchives) != 0)) {
+      pending_ = std::make_unique<Level>();
+      pending_->type = type;
+      pending_->data = std::move(level.member);
+      return kFlagContainer;
+    }
     std::string name;
     ScanVerdict verdict = clam_->ScanMemory(level.member.data(), level.member.size(), &name);
     if (verdict == ScanVerdict::kInfected) return Infected(name);
-    if (verdict == ScanVerdict::kError) return 0;
-    int type = SniffContainer(level.member.data(),
-                              level.member.size() < kHeadSize ? level.member.size() : kHeadSize);
-    if (type == kNotContainer) return 0;
+    if (verdict == ScanVerdict::kError || type == kNotContainer) return 0;
     pending_ = std::make_unique<Level>();
     pending_->type = type;
     pending_->data = std::move(level.member);
