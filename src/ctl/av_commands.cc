@@ -341,7 +341,15 @@ const char* AvHelp() {
 
 int RunAvCommand(const std::string& command, const std::vector<std::string>& words,
                  std::ostream& out) {
-  if (command == "scan") return RunScan(words, out);
+  if (command == "scan") {
+    // Scans exit 1 only for a finding; every failure is 2.
+    try {
+      return RunScan(words, out);
+    } catch (const CommandFailed& e) {
+      std::cerr << "qxfwctl: " << e.what() << "\n";
+      return 2;
+    }
+  }
   if (command != "av") return -1;
   if (words.empty()) throw UsageError("av info | wrap INPUT OUTPUT.vdb | default OUTPUT.vdb");
   std::vector<std::string> rest(words.begin() + 1, words.end());
