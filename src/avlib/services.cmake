@@ -1,0 +1,13 @@
+# Quarantine, signature update client and resident repair of the antivirus library: a static
+# library of the internals (linked into libqxav.so and the tests), no Qt.
+find_package(CURL REQUIRED)
+
+add_library(qxav_services STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/quarantine.cc
+)
+target_include_directories(qxav_services PUBLIC ${PROJECT_SOURCE_DIR}/src)
+target_link_libraries(qxav_services PUBLIC qxfw_platform CURL::libcurl)
+
+if(TARGET qxav)
+  target_link_libraries(qxav PRIVATE qxav_services)
+endif()
