@@ -3,7 +3,10 @@
 find_package(CURL REQUIRED)
 
 add_library(qxav_services STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/http_download.cc
   ${CMAKE_CURRENT_LIST_DIR}/quarantine.cc
+  ${CMAKE_CURRENT_LIST_DIR}/update_client.cc
+  ${CMAKE_CURRENT_LIST_DIR}/update_exchange.cc
 )
 target_include_directories(qxav_services PUBLIC ${PROJECT_SOURCE_DIR}/src)
 target_link_libraries(qxav_services PUBLIC qxfw_platform CURL::libcurl)
