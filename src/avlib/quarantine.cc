@@ -153,8 +153,11 @@ bool Quarantine::ToQuarantine(const std::string& path, std::string_view note, st
     platform::DebugOutput("[QXAV] quarantine refused: the path cannot be stored in the header");
     return false;
   }
-  std::string_view cut = note.substr(0, note.find(kHeaderEnd));
-  cut = cut.substr(0, kMaxHeaderBytes - path.size() - 1);
+  if (note.find(kHeaderEnd) != std::string_view::npos) {
+    platform::DebugOutput("[QXAV] quarantine refused: the note holds \";\"");
+    return false;
+  }
+  std::string_view cut = note.substr(0, kMaxHeaderBytes - path.size() - 1);
   std::string header = path + kPathNoteSeparator + std::string(cut) + kHeaderEnd;
 
   std::string folder;

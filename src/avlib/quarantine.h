@@ -50,8 +50,8 @@ class Quarantine {
   std::string Folder() const;
 
   // Moves path into the quarantine. True when the copy is complete and the source is gone;
-  // false with nothing changed otherwise. The note is cut at its first ";" and shortened so
-  // the header fits; a path holding "|" or ";" or too long for the header is refused.
+  // false with nothing changed otherwise. A path holding "|" or ";" or too long for the
+  // header, or a note holding ";", is refused; a long note is shortened so the header fits.
   // made, when given, receives the quarantine file's path.
   bool ToQuarantine(const std::string& path, std::string_view note, std::string* made = nullptr);
 
