@@ -1,5 +1,6 @@
 // The C exports of the service half: quarantine, restore, signature update and resident
 // repair. No C++ exception leaves them.
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -49,6 +50,19 @@ int32_t Update(const char* folder, bool check_only, bool basic, const QxavProgre
   options.check_only = check_only;
   options.basic = LibraryState::Get().basicUpdate != 0;
   options.settings_folder = qxfw::platform::SystemFolder();
+  // $QXAV_UPDATE_SERVER = "host" or "host:port" replaces dvscan.ini's address (and, with a
+  // port, the 80/3939 pair), for users and tests that run their own server.
+  if (const char* server = getenv("QXAV_UPDATE_SERVER"); server != nullptr && server[0] != '\0') {
+    std::string text = server;
+    size_t colon = text.rfind(':');
+    if (colon != std::string::npos) {
+      long port = strtol(text.c_str() + colon + 1, nullptr, 10);
+      if (port <= 0 || port > 65535) return qxfw::avlib::kUpdateNoConnection;
+      options.primary_port = options.alternate_port = static_cast<uint16_t>(port);
+      text.resize(colon);
+    }
+    options.server = text;
+  }
   options.progress = &progress;
   return qxfw::avlib::RunUpdate(options);
 }

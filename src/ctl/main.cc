@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "ctl/av_service_commands.h"
 #include "ctl/commands.h"
 #include "ctl/ctl_support.h"
 
@@ -37,7 +38,7 @@ Exit status: 0 done, 1 the operation failed, 2 bad arguments.
 int main(int argc, char** argv) {
   std::vector<std::string> words(argv + 1, argv + argc);
   if (words.empty() || words[0] == "--help" || words[0] == "-h" || words[0] == "help") {
-    std::cout << kHelp << qxfw::ctl::MonitorHelp();
+    std::cout << kHelp << qxfw::ctl::MonitorHelp() << qxfw::ctl::AvServiceHelp();
     return words.empty() ? 2 : 0;
   }
   std::string command = words[0];
@@ -47,6 +48,8 @@ int main(int argc, char** argv) {
     if (command == "level") return qxfw::ctl::RunLevel(words, std::cout);
     if (command == "journal") return qxfw::ctl::RunJournal(words, std::cout);
     int result = qxfw::ctl::RunMonitorCommand(command, words, std::cout);
+    if (result >= 0) return result;
+    result = qxfw::ctl::RunAvServiceCommand(command, words, std::cout);
     if (result >= 0) return result;
     throw qxfw::ctl::UsageError("unknown command '" + command + "'; see qxfwctl --help");
   } catch (const qxfw::ctl::UsageError& e) {
