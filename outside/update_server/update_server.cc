@@ -166,7 +166,14 @@ void UpdateServer::AnswerQuestion(int fd) {
   } else {
     return;
   }
-  SendText(fd, EncodeExchange(plain));
+  const std::string letters_out = EncodeExchange(plain);
+  if (config_.answer_in_pieces) {
+    SendText(fd, letters_out.substr(0, letters_out.size() / 2));
+    usleep(50000);
+    SendText(fd, letters_out.substr(letters_out.size() / 2));
+  } else {
+    SendText(fd, letters_out);
+  }
   shutdown(fd, SHUT_WR);
 }
 

@@ -29,6 +29,7 @@ struct ServerConfig {
   // Test hooks: a plain answer text sent instead of the real one, or no answer at all.
   std::optional<std::string> answer_override;
   bool close_without_answer = false;
+  bool answer_in_pieces = false;  // the answer in two sends 50 ms apart
 };
 
 class UpdateServer {

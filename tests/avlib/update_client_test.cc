@@ -113,6 +113,16 @@ TEST_F(UpdateClientTest, EqualWordsAskExactlyAndDownloadNothing) {
   EXPECT_TRUE(NoListsLeft());
 }
 
+TEST_F(UpdateClientTest, AnswerInPiecesIsReadToItsEnd) {
+  update_server::ServerConfig pieces;
+  pieces.answer_in_pieces = true;
+  StartServer(pieces);
+  InstalledWords("h2", "l1");
+  Served("l2", "main.vdb", "sig");
+  EXPECT_EQ(Update(), 1);
+  EXPECT_EQ(Word("Low_Word"), "l2");
+}
+
 TEST_F(UpdateClientTest, CheckOnlyWithoutIniReportsAndWritesNothing) {
   StartServer();
   Served("l2", "main.vdb", "sig");
@@ -127,11 +137,14 @@ TEST_F(UpdateClientTest, NewerWordsFetchBothListsMapNamesAndStamp) {
   Served("h2", "Dvengine32.dll", "engine-bytes");
   Served("h2", "Knlscan.exe", "knl");
   Served("l2", "main.vdb", "signatures");
+  Served("l2", "long.vdb", "long");
   Served("l2", "filesys.htm",
-         "30152014032009,main.vdb,10\r\n"
-         "30152014032009,../evil.vdb,4\r\n"
-         "30152014032009,notes.txt,3\r\n"
-         "30152014032009," +
+         "30152014032009,long.vdb,4" + std::string(500, ' ') +
+             "\r\n"
+             "30152014032009,main.vdb,10\r\n"
+             "30152014032009,../evil.vdb,4\r\n"
+             "30152014032009,notes.txt,3\r\n"
+             "30152014032009," +
              std::string(600, 'x') +
              ".vdb,1\r\n"
              "30152014032009,.hidden.vdb,1\r\n");
@@ -152,8 +165,9 @@ TEST_F(UpdateClientTest, NewerWordsFetchBothListsMapNamesAndStamp) {
   EXPECT_EQ(ReadTextFile(Engine("main.vdb")), "signatures");
   EXPECT_FALSE(Exists(engine_.path() + "/../evil.vdb"));
   EXPECT_FALSE(Exists(Engine("notes.txt")));
-  EXPECT_EQ(range, 7);
-  EXPECT_EQ(steps, 7);
+  EXPECT_FALSE(Exists(Engine("long.vdb")));  // its line is too long for the line buffer
+  EXPECT_EQ(range, 8);
+  EXPECT_EQ(steps, 8);
   EXPECT_EQ(shown.size(), 3u);
   struct stat st;
   ASSERT_EQ(stat(Engine("main.vdb").c_str(), &st), 0);
