@@ -5,12 +5,12 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
-#include <array>
-#include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <string>
 
 #include "avlib/qxav.h"
+#include "test_support/command_output.h"
 #include "test_support/file_text.h"
 #include "test_support/temp_dir.h"
 #include "update_server.h"
@@ -65,6 +65,22 @@ TEST_F(ServiceExportsTest, QuarantineRoundTripThroughTheExports) {
   EXPECT_EQ(ReadTextFile(path), "X5O!P%@AP");
 }
 
+// A reference server for the words h1 and l1 with the given signature files under l1.
+std::unique_ptr<update_server::UpdateServer> ServeSignatures(
+    const std::string& folder, const std::vector<std::pair<std::string, std::string>>& files) {
+  mkdir((folder + "/h1").c_str(), 0755);
+  mkdir((folder + "/l1").c_str(), 0755);
+  for (const auto& [name, content] : files) WriteTextFile(folder + "/l1/" + name, content);
+  update_server::ServerConfig config;
+  config.folder = folder;
+  config.high = "h1";
+  config.low = "l1";
+  auto server = std::make_unique<update_server::UpdateServer>(config);
+  std::string error;
+  if (!server->Start(&error)) ADD_FAILURE() << error;
+  return server;
+}
+
 struct Progress {
   int32_t high = -1;
   int32_t position = 0;
@@ -73,18 +89,9 @@ struct Progress {
 
 TEST_F(ServiceExportsTest, UpdateWithProgressReportsRangeStepsAndPaths) {
   TempDir files, engine;
-  mkdir((files.path() + "/h1").c_str(), 0755);
-  mkdir((files.path() + "/l1").c_str(), 0755);
-  WriteTextFile(files.path() + "/l1/main.vdb", "sig");
-  WriteTextFile(files.path() + "/l1/daily.vdb", "daily");
-  update_server::ServerConfig config;
-  config.folder = files.path();
-  config.high = "h1";
-  config.low = "l1";
-  update_server::UpdateServer server(config);
-  std::string error;
-  ASSERT_TRUE(server.Start(&error)) << error;
-  ScopedEnv server_env("QXAV_UPDATE_SERVER", "127.0.0.1:" + std::to_string(server.question_port()));
+  auto server = ServeSignatures(files.path(), {{"main.vdb", "sig"}, {"daily.vdb", "daily"}});
+  ScopedEnv server_env("QXAV_UPDATE_SERVER",
+                       "127.0.0.1:" + std::to_string(server->question_port()));
 
   Progress progress;
   QxavProgressBar bar{
@@ -106,20 +113,10 @@ TEST_F(ServiceExportsTest, UpdateWithProgressReportsRangeStepsAndPaths) {
   EXPECT_EQ(check(engine.path().c_str(), 1), 0);
 }
 
-struct CtlRun {
-  int status;
-  std::string out;
-};
+using CtlRun = test_support::CommandOutput;
 
 CtlRun Qxfwctl(const std::string& env, const std::string& arguments) {
-  std::string command = env + " " QXFWCTL_PATH " " + arguments + " 2>&1";
-  FILE* pipe = popen(command.c_str(), "r");
-  std::string out;
-  std::array<char, 4096> buffer;
-  size_t n;
-  while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0) out.append(buffer.data(), n);
-  int status = pclose(pipe);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+  return test_support::RunCommandLine(env + " " QXFWCTL_PATH " " + arguments + " 2>&1");
 }
 
 TEST_F(ServiceExportsTest, QxfwctlListsRestoresDeletesAndUpdates) {
@@ -154,17 +151,8 @@ TEST_F(ServiceExportsTest, QxfwctlListsRestoresDeletesAndUpdates) {
   EXPECT_EQ(Qxfwctl(env, "quarantine").status, 2);
 
   TempDir files, engine;
-  mkdir((files.path() + "/h1").c_str(), 0755);
-  mkdir((files.path() + "/l1").c_str(), 0755);
-  WriteTextFile(files.path() + "/l1/main.vdb", "sig");
-  update_server::ServerConfig config;
-  config.folder = files.path();
-  config.high = "h1";
-  config.low = "l1";
-  update_server::UpdateServer server(config);
-  std::string error;
-  ASSERT_TRUE(server.Start(&error)) << error;
-  const std::string where = " --server 127.0.0.1:" + std::to_string(server.question_port()) +
+  auto server = ServeSignatures(files.path(), {{"main.vdb", "sig"}});
+  const std::string where = " --server 127.0.0.1:" + std::to_string(server->question_port()) +
                             " --folder " + engine.path();
   CtlRun check = Qxfwctl(env, "update --check" + where);
   EXPECT_EQ(check.status, 0);
@@ -172,7 +160,7 @@ TEST_F(ServiceExportsTest, QxfwctlListsRestoresDeletesAndUpdates) {
   CtlRun update = Qxfwctl(env, "update --basic" + where);
   EXPECT_EQ(update.out, "1 files updated in " + engine.path() + "\n");
   EXPECT_EQ(Qxfwctl(env, "update" + where).out, "signatures are up to date\n");
-  server.Stop();
+  server->Stop();
   CtlRun down = Qxfwctl(env, "update" + where);
   EXPECT_EQ(down.status, 1);
   EXPECT_NE(down.out.find("no connection"), std::string::npos) << down.out;
