@@ -292,5 +292,20 @@ TEST_F(UpdateClientTest, SecondPortThatAnswersIsStoredAndAskedFirst) {
   EXPECT_EQ(debug.Lines().size(), 1u);  // one attempt: the stored port answered
 }
 
+TEST_F(UpdateClientTest, PortGoesToTheUserHiveWhenTheMachineHiveCannotBeWritten) {
+  StartServer();
+  InstalledWords("h2", "l2");
+  TempDir config;
+  // A system folder that is a plain file: the machine hive below it cannot be made.
+  const std::string not_a_folder = WriteTextFile(config.path() + "/sys", "");
+  unsetenv("QXFW_REGISTRY_DIR");
+  ScopedEnv system("QXFW_SYSTEM_DIR", not_a_folder);
+  ScopedEnv user("XDG_CONFIG_HOME", config.path());
+  EXPECT_EQ(Update(), kUpdateNothing);
+  EXPECT_EQ(StoredUpdatePort(), server_->question_port());
+  struct stat st;
+  EXPECT_EQ(stat((config.path() + "/qxfw/user.hive").c_str(), &st), 0);
+}
+
 }  // namespace
 }  // namespace qxfw::avlib
