@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "ctl/av_commands.h"
 #include "ctl/av_service_commands.h"
 #include "ctl/commands.h"
 #include "ctl/ctl_support.h"
@@ -38,7 +39,8 @@ Exit status: 0 done, 1 the operation failed, 2 bad arguments.
 int main(int argc, char** argv) {
   std::vector<std::string> words(argv + 1, argv + argc);
   if (words.empty() || words[0] == "--help" || words[0] == "-h" || words[0] == "help") {
-    std::cout << kHelp << qxfw::ctl::MonitorHelp() << qxfw::ctl::AvServiceHelp();
+    std::cout << kHelp << qxfw::ctl::MonitorHelp() << qxfw::ctl::AvHelp()
+              << qxfw::ctl::AvServiceHelp();
     return words.empty() ? 2 : 0;
   }
   std::string command = words[0];
@@ -48,6 +50,8 @@ int main(int argc, char** argv) {
     if (command == "level") return qxfw::ctl::RunLevel(words, std::cout);
     if (command == "journal") return qxfw::ctl::RunJournal(words, std::cout);
     int result = qxfw::ctl::RunMonitorCommand(command, words, std::cout);
+    if (result >= 0) return result;
+    result = qxfw::ctl::RunAvCommand(command, words, std::cout);
     if (result >= 0) return result;
     result = qxfw::ctl::RunAvServiceCommand(command, words, std::cout);
     if (result >= 0) return result;
