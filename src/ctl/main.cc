@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "ctl/av_commands.h"
+#include "ctl/av_service_commands.h"
 #include "ctl/commands.h"
 #include "ctl/ctl_support.h"
 #include "ctl/firewall_monitor.h"
@@ -41,7 +42,8 @@ int main(int argc, char** argv) {
   std::vector<std::string> words(argv + 1, argv + argc);
   if (words.empty() || words[0] == "--help" || words[0] == "-h" || words[0] == "help") {
     std::cout << kHelp << qxfw::ctl::MonitorHelp() << qxfw::ctl::FirewallMonitorHelp()
-              << qxfw::ctl::AvHelp();
+              << qxfw::ctl::AvHelp()
+              << qxfw::ctl::AvServiceHelp();
     return words.empty() ? 2 : 0;
   }
   std::string command = words[0];
@@ -54,6 +56,8 @@ int main(int argc, char** argv) {
     int result = qxfw::ctl::RunMonitorCommand(command, words, std::cout);
     if (result >= 0) return result;
     result = qxfw::ctl::RunAvCommand(command, words, std::cout);
+    if (result >= 0) return result;
+    result = qxfw::ctl::RunAvServiceCommand(command, words, std::cout);
     if (result >= 0) return result;
     throw qxfw::ctl::UsageError("unknown command '" + command + "'; see qxfwctl --help");
   } catch (const qxfw::ctl::UsageError& e) {
