@@ -19,13 +19,13 @@ cleanup() {
 trap cleanup EXIT
 
 prefix=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$build/CMakeCache.txt")
-places=("$prefix/lib/qxfw" "$prefix/lib/systemd/system" "$prefix/share/applications"
-        "$prefix/share/icons/hicolor/scalable/apps" /usr/share/polkit-1/actions
-        /run/systemd/system /run/qxfw /etc/systemd/system)
+# Everything under the folders the package or the installer write to, not only our names, so a
+# left-over folder shows as well.
+places=("$prefix/lib/qxfw" "$prefix/lib/systemd" "$prefix/share/applications" "$prefix/share/icons"
+        /usr/share/polkit-1/actions /run/systemd/system /run/qxfw /etc/systemd/system)
 list_files() {
   for p in "${places[@]}"; do
-    [ -e "$p" ] && find "$p" -xdev \( -name 'qxfw*' -o -name 'qltdifw*' -o -name 'com.qoltex.*' \
-      -o -path "$prefix/lib/qxfw/*" \) -print 2>/dev/null
+    if [ -e "$p" ]; then find "$p" -xdev -print 2>/dev/null; fi
   done | sort
 }
 
