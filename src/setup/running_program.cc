@@ -1,14 +1,10 @@
 #include "setup/running_program.h"
 
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <cstring>
 
 #include "platform/debug_output.h"
-#include "platform/file.h"
+#include "platform/named_event.h"
 #include "setup/process_identity.h"
 
 namespace qxfw::setup {
@@ -29,16 +25,12 @@ bool LocaleIsOtherThanKorean() {
 
 }  // namespace
 
-bool CompanionEventExists(uid_t uid) {
-  std::string name = "qxfw/" + std::to_string(uid) + "/" + kCompanionEventName;
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  // Abstract name: a leading zero byte, no terminator counted.
-  std::memcpy(address.sun_path + 1, name.data(), name.size());
-  socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-  platform::UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!fd.Valid()) return false;
-  return connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), length) == 0;
+bool CompanionEventExists(const SetupUser& user) {
+  // The event belongs to the user's own scope, so the test runs with the user's identity.
+  return RunAsUser(user, [] {
+           return platform::NamedEventExists(kCompanionEventName, platform::EventScope::kUser) ? 1
+                                                                                               : 0;
+         }) == 1;
 }
 
 std::string RunningQuestionText(QuestionText which) {
@@ -54,8 +46,8 @@ std::string RunningQuestionText(QuestionText which) {
          "[취소]를 선택하시면 설치가 종료됩니다.";
 }
 
-bool AskWhileProgramRuns(uid_t uid, QuestionText which, CSetupMessageBox& box) {
-  while (CompanionEventExists(uid)) {
+bool AskWhileProgramRuns(const SetupUser& user, QuestionText which, CSetupMessageBox& box) {
+  while (CompanionEventExists(user)) {
     if (box.Ask(kProductCaption, RunningQuestionText(which), BoxButtons::kOkCancel) !=
         BoxAnswer::kOk) {
       return false;

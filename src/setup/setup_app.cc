@@ -81,7 +81,7 @@ void CSetupApp::DeleteUserFile(const std::string& folder, const char* name) {
 }
 
 int CSetupApp::Install() {
-  if (!AskWhileProgramRuns(user_.uid, QuestionText::kInstall, box_)) return 1;
+  if (!AskWhileProgramRuns(user_, QuestionText::kInstall, box_)) return 1;
   // The program writes "UserOpts.ini" when it ends, so it is ended before that file goes.
   EndRunningProgram(folders_.system, user_.uid);
   WriteUserResource(kResInitialRules, "QLFW.dat", 0600, WriteMode::kOnlyWhenMissing);
@@ -137,7 +137,7 @@ void CSetupApp::StopDriver() {
 }
 
 int CSetupApp::Uninstall() {
-  if (!AskWhileProgramRuns(user_.uid, QuestionText::kRemoval, box_)) return 0;
+  if (!AskWhileProgramRuns(user_, QuestionText::kRemoval, box_)) return 0;
   EndRunningProgram(folders_.system, user_.uid);
   RemoveCompanion();
   // The daemon goes before its program file: a deleted but running daemon would keep holding

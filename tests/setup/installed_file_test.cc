@@ -79,13 +79,15 @@ TEST(InstalledFileTest, APlantedLinkIsReplacedNotFollowed) {
 TEST(InstalledFileTest, OnlyWhenMissingKeepsAnExistingFileOrLink) {
   TempDir dir;
   std::string rules = WriteTextFile(dir.path() + "/QLFW.dat", "user rules");
-  EXPECT_TRUE(WriteInstalledFile(dir.path(), "QLFW.dat", "initial", 0600, WriteMode::kOnlyWhenMissing));
+  EXPECT_TRUE(
+      WriteInstalledFile(dir.path(), "QLFW.dat", "initial", 0600, WriteMode::kOnlyWhenMissing));
   EXPECT_EQ(ReadTextFile(rules), "user rules");
   std::string dangling = dir.path() + "/dangling";
   ASSERT_EQ(symlink((dir.path() + "/nowhere").c_str(), dangling.c_str()), 0);
   EXPECT_TRUE(WriteInstalledFile(dir.path(), "dangling", "x", 0600, WriteMode::kOnlyWhenMissing));
   EXPECT_FALSE(std::filesystem::exists(dir.path() + "/nowhere"));
-  EXPECT_TRUE(WriteInstalledFile(dir.path(), "new.dat", "initial", 0600, WriteMode::kOnlyWhenMissing));
+  EXPECT_TRUE(
+      WriteInstalledFile(dir.path(), "new.dat", "initial", 0600, WriteMode::kOnlyWhenMissing));
   EXPECT_EQ(ReadTextFile(dir.path() + "/new.dat"), "initial");
 }
 

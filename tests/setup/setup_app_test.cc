@@ -14,8 +14,8 @@
 
 #include "platform/registry_store.h"
 #include "setup/uninstall_entry.h"
-#include "store/db_manager.h"
 #include "setup_test_support.h"
+#include "store/db_manager.h"
 #include "test_support/file_text.h"
 #include "test_support/temp_dir.h"
 
@@ -164,7 +164,7 @@ TEST_F(SetupAppTest, MissingResourcesWriteNothing) {
 }
 
 TEST_F(SetupAppTest, RunningProgramQuestion) {
-  test::CompanionEvent event(getuid());
+  test::CompanionEvent event;
   ASSERT_TRUE(event.Held());
   // Cancel: /Install ends with 1 and writes nothing.
   EXPECT_EQ(Run(SetupCommand::kInstall), 1);
@@ -187,7 +187,7 @@ TEST_F(SetupAppTest, RunningProgramQuestion) {
 TEST_F(SetupAppTest, UninstallCancelledLeavesEverything) {
   ASSERT_EQ(Run(SetupCommand::kInstall), 0);
   WriteTextFile(System("qxfw"), "program");
-  test::CompanionEvent event(getuid());
+  test::CompanionEvent event;
   ASSERT_TRUE(event.Held());
   EXPECT_EQ(Run(SetupCommand::kUninstall), 0);
   EXPECT_NE(box_.lastText.find("제거를 계속하시려면"), std::string::npos);
@@ -201,7 +201,9 @@ TEST_F(SetupAppTest, UninstallRemovesTheEntryTheProgramFilesAndStopsTheDaemonFir
   for (const char* name : {"qxfwsetup", "qxfw", "qltdifw"}) WriteTextFile(System(name), "x");
   {
     platform::RegKey key;
-    ASSERT_EQ(key.Create(platform::RegRoot::kLocalMachine, kDistributionUnitKey, platform::kKeyAllAccess), 0);
+    ASSERT_EQ(
+        key.Create(platform::RegRoot::kLocalMachine, kDistributionUnitKey, platform::kKeyAllAccess),
+        0);
   }
   EXPECT_EQ(Run(SetupCommand::kUninstall), 0);
   EXPECT_EQ(UninstallValue("DisplayName"), "<missing>");
@@ -237,7 +239,8 @@ TEST_F(SetupAppTest, InstallEndsTheProgramBeforeItDeletesUserOpts) {
   std::string saved = Firewall("UserOpts.ini");
   pid_t child = fork();
   if (child == 0) {
-    std::string script = "trap 'echo saved > " + saved + "; exit 0' TERM; while :; do sleep 0.05; done";
+    std::string script =
+        "trap 'echo saved > " + saved + "; exit 0' TERM; while :; do sleep 0.05; done";
     execl(System("qxfw").c_str(), "qxfw", "-c", script.c_str(), nullptr);
     _exit(127);
   }
@@ -266,7 +269,7 @@ TEST_F(SetupAppTest, BinaryIgnoresASwitchWithMoreTextAndTakesAnyCase) {
     EXPECT_EQ(rules.GetSecurityLevel(), 3u);
   }
   EXPECT_EQ(UninstallValue("DisplayName"), "Talvoran Firewall");
-  test::CompanionEvent event(getuid());
+  test::CompanionEvent event;
   ASSERT_TRUE(event.Held());
   EXPECT_EQ(test::RunSetup("/install", env + " QXFW_SETUP_ANSWERS=cancel"), 1);
   EXPECT_EQ(test::RunSetup("/uninstall", env + " QXFW_SETUP_ANSWERS=cancel"), 0);

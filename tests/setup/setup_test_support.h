@@ -2,39 +2,29 @@
 // qxfwsetup binary with its folders on temporary folders.
 #pragma once
 
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstddef>
-#include <cstring>
+#include <cstdlib>
+#include <memory>
 #include <string>
 
-#include "platform/file.h"
+#include "platform/named_event.h"
 #include "setup/running_program.h"
 
 namespace qxfw::setup::test {
 
-// Holds the companion event "TalvoranFirewallRunning_ActiveX" of uid while it lives.
+// Holds the companion event "TalvoranFirewallRunning_ActiveX" of this user while it lives.
 class CompanionEvent {
  public:
-  explicit CompanionEvent(uid_t uid) {
-    std::string name = "qxfw/" + std::to_string(uid) + "/" + kCompanionEventName;
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path + 1, name.data(), name.size());
-    fd_ = platform::UniqueFd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-    held_ = bind(fd_.Get(), reinterpret_cast<sockaddr*>(&address), length) == 0 &&
-            listen(fd_.Get(), 4) == 0;
-  }
-  bool Held() const { return held_; }
-  void Drop() { fd_.Reset(); }
+  CompanionEvent()
+      : creator_(platform::NamedEventCreator::Create(kCompanionEventName,
+                                                     platform::EventScope::kUser)) {}
+  bool Held() const { return creator_ != nullptr; }
+  void Drop() { creator_.reset(); }
 
  private:
-  platform::UniqueFd fd_;
-  bool held_ = false;
+  std::unique_ptr<platform::NamedEventCreator> creator_;
 };
 
 // Runs qxfwsetup with one argument text (split at blanks as a shell would) and extra
