@@ -46,6 +46,11 @@ std::string RunningQuestionText(QuestionText which) {
          "[취소]를 선택하시면 설치가 종료됩니다.";
 }
 
+std::string AutostartQuestionText() {
+  if (LocaleIsOtherThanKorean()) return "Start Talvoran Firewall whenever you log in?";
+  return "로그인할 때마다 Talvoran Firewall을 시작하시겠습니까?";
+}
+
 bool AskWhileProgramRuns(const SetupUser& user, QuestionText which, CSetupMessageBox& box) {
   while (CompanionEventExists(user)) {
     if (box.Ask(kProductCaption, RunningQuestionText(which), BoxButtons::kOkCancel) !=

@@ -27,6 +27,9 @@ bool CompanionEventExists(const SetupUser& user);
 // another language.
 std::string RunningQuestionText(QuestionText which);
 
+// The question whether the program should start when the user logs in.
+std::string AutostartQuestionText();
+
 // True (go on) once the event is gone; false (stop) when the user answers anything but OK.
 bool AskWhileProgramRuns(const SetupUser& user, QuestionText which, CSetupMessageBox& box);
 

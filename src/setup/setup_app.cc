@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/debug_output.h"
@@ -94,7 +95,28 @@ int CSetupApp::Install() {
   DeleteUserFile(folders_.firewall, "UserOpts.ini");
   WriteUninstallEntry(folders_.system);
   PrepareQuarantine();
+  OfferAutostart();
   return 0;
+}
+
+void CSetupApp::OfferAutostart() {
+  std::string config = std::getenv("XDG_CONFIG_HOME") != nullptr && !user_.switchNeeded
+                           ? std::string(std::getenv("XDG_CONFIG_HOME"))
+                           : user_.home + "/.config";
+  std::string folder = config + "/autostart";
+  if (FileExists(folder + "/qxfw.desktop")) return;
+  if (box_.Ask(kProductCaption, AutostartQuestionText(), BoxButtons::kYesNo) != BoxAnswer::kYes) {
+    return;
+  }
+  std::string entry =
+      "[Desktop Entry]\nType=Application\nName=Talvoran Firewall\nExec=" + folders_.system +
+      "/qxfw\nIcon=qxfw\nTerminal=false\nX-GNOME-Autostart-enabled=true\n";
+  RunAsUser(user_, [&] {
+    bool made = (mkdir(config.c_str(), 0700) == 0 || errno == EEXIST) &&
+                (mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST) &&
+                WriteInstalledFile(folder, "qxfw.desktop", entry, 0644);
+    return made ? 0 : 1;
+  });
 }
 
 DaemonPlace CSetupApp::Daemon() const {

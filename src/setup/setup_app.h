@@ -45,6 +45,9 @@ class CSetupApp {
   void WriteUserResource(int id, const char* name, mode_t mode, WriteMode how);
   void DeleteUserFile(const std::string& folder, const char* name);
   void PrepareQuarantine();
+  // Asks whether the program should start at log-in and, on Yes, writes the user's autostart
+  // entry; never asked again once the entry exists.
+  void OfferAutostart();
   void RemoveCompanion();
   void RemoveRegistration();
   DaemonPlace Daemon() const;

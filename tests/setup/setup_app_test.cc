@@ -64,10 +64,16 @@ class ScriptedBox : public CSetupMessageBox {
   std::function<BoxAnswer()> answer = [] { return BoxAnswer::kCancel; };
   int asked = 0;
   std::string lastText;
-  BoxAnswer Ask(const std::string& caption, const std::string& text, BoxButtons) override {
+  int autostartAsked = 0;
+  BoxAnswer autostartAnswer = BoxAnswer::kNo;
+  BoxAnswer Ask(const std::string& caption, const std::string& text, BoxButtons buttons) override {
+    EXPECT_EQ(caption, "Talvoran Firewall");
+    if (buttons == BoxButtons::kYesNo) {
+      ++autostartAsked;
+      return autostartAnswer;
+    }
     ++asked;
     lastText = text;
-    EXPECT_EQ(caption, "Talvoran Firewall");
     return answer();
   }
 };
@@ -79,7 +85,8 @@ class SetupAppTest : public ::testing::Test {
         system_("QXFW_SYSTEM_DIR", temp_.path() + "/system"),
         runtime_("QXFW_RUNTIME_DIR", temp_.path() + "/run"),
         registry_("QXFW_REGISTRY_DIR", ""),
-        lang_("LANG", "ko_KR.UTF-8") {
+        lang_("LANG", "ko_KR.UTF-8"),
+        config_("XDG_CONFIG_HOME", temp_.path() + "/config") {
     unsetenv("QXFW_REGISTRY_DIR");
     fs::create_directories(temp_.path() + "/system");
     resources_.Set(kResFirewallIni, "[Korean-412]\n1=홈\n");
@@ -117,7 +124,7 @@ class SetupAppTest : public ::testing::Test {
   }
 
   TempDir temp_;
-  ScopedEnv appdata_, system_, runtime_, registry_, lang_;
+  ScopedEnv appdata_, system_, runtime_, registry_, lang_, config_;
   CMemoryResources resources_;
   ScriptedBox box_;
   ServiceCalls calls_;
@@ -152,6 +159,18 @@ TEST_F(SetupAppTest, SecondInstallKeepsRulesReplacesTextsAndForgetsOptions) {
   EXPECT_FALSE(fs::exists(Firewall("UserOpts.ini")));
   EXPECT_FALSE(fs::exists(Antivirus("dvupdate.ini")));
   EXPECT_EQ(ReadTextFile(Antivirus("libqxav.so")), "library v2");
+}
+
+TEST_F(SetupAppTest, AutostartIsOfferedNotForced) {
+  std::string entry = temp_.path() + "/config/autostart/qxfw.desktop";
+  ASSERT_EQ(Run(SetupCommand::kInstall), 0);
+  EXPECT_EQ(box_.autostartAsked, 1);
+  EXPECT_FALSE(fs::exists(entry));
+  box_.autostartAnswer = BoxAnswer::kYes;
+  ASSERT_EQ(Run(SetupCommand::kInstall), 0);
+  EXPECT_NE(ReadTextFile(entry).find("Exec=" + System("qxfw") + "\n"), std::string::npos);
+  ASSERT_EQ(Run(SetupCommand::kInstall), 0);
+  EXPECT_EQ(box_.autostartAsked, 2);  // not asked again once the entry exists
 }
 
 TEST_F(SetupAppTest, MissingResourcesWriteNothing) {
