@@ -11,3 +11,8 @@ target_link_libraries(qxfw_ctl_lib PUBLIC qxfw_store qxfw_monitor_net qxfw_monit
 
 add_executable(qxfwctl ${CMAKE_CURRENT_LIST_DIR}/main.cc)
 target_link_libraries(qxfwctl PRIVATE qxfw_ctl_lib)
+
+# Antivirus service commands: libqxav.so is loaded at run time; the quarantine listing reads
+# the folder itself.
+target_sources(qxfw_ctl_lib PRIVATE ${CMAKE_CURRENT_LIST_DIR}/av_service_commands.cc)
+target_link_libraries(qxfw_ctl_lib PUBLIC qxav_services ${CMAKE_DL_LIBS})

@@ -1,13 +1,16 @@
 // The device protocol between the firewall program and the filter daemon: control codes,
 // records, status values and the framing of one call on the device's Unix stream socket.
 // docs/formats/device_protocol.md is the byte grammar. Included by the daemon
-// (outside/qltdifw) and by the program's driver channel; header only, no dependencies.
+// (outside/qltdifw) and by the program's driver channel; header only, no dependencies beyond the
+// standard library.
 //
 // All integers are little-endian unless a field says network order.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <string>
 
 namespace qxfw::firewall {
 
@@ -21,6 +24,13 @@ inline constexpr const char* kDeviceSocketName = "qltdifw.sock";
 // Driver events (system scope: created by the root daemon).
 inline constexpr const char* kNetworkNotifyEventName = "HKNetworkNotifyEvent_QXFW";
 inline constexpr const char* kLoadImageNotifyEventName = "HKLoadImageNotifyEvent_QXFW";
+// Tests that run a daemon of their own beside the machine's give both sides the same
+// $QXFW_EVENT_SUFFIX, so their events do not meet the real ones.
+inline constexpr const char* kEventSuffixVariable = "QXFW_EVENT_SUFFIX";
+inline std::string DriverEventName(const char* base) {
+  const char* suffix = std::getenv(kEventSuffixVariable);
+  return suffix != nullptr ? std::string(base) + suffix : std::string(base);
+}
 
 // --- Control codes: device type 0x22, buffered, read and write access ---
 constexpr uint32_t DeviceControlCode(uint32_t function) {
