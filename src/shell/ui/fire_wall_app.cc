@@ -16,10 +16,15 @@
 
 #include "ctl/program_link.h"
 #include "ctl/rules_commands.h"
+#include "firewall/firewall_driver.h"
+#include "firewall/security_level.h"
+#include "firewall/trusted_path_list.h"
+#include "firewall/trusted_programs.h"
 #include "platform/debug_output.h"
 #include "platform/folders.h"
 #include "platform/named_event.h"
 #include "shell/app_command.h"
+#include "shell/app_paths.h"
 #include "shell/av_state.h"
 #include "shell/debug.h"
 #include "shell/instance_link.h"
@@ -80,7 +85,9 @@ bool CFireWallApp::InitInstance(const std::string& optionText) {
   if (options_.antivirusEnabled) g_bAntiVirusEnabled = *options_.antivirusEnabled;
   if (options_.startScan) g_bVorpexScanWhenStartEnable = *options_.startScan;
   trayVariant_ = options_.trayMenuVariant.value_or(false);
-  trustedPaths_ = options_.trustedPaths;
+  for (const std::string& path : options_.trustedPaths) {
+    firewall::CTrustedPathList::Instance().Add(path);
+  }
 
   // 4: the antivirus adapter (no antivirus library is bound in this build).
   g_bUpdating = 0;
@@ -100,9 +107,9 @@ bool CFireWallApp::InitInstance(const std::string& optionText) {
     // 7: platform facts and the stored level. The option l raises the stored level for this
     // run (when f does not forbid it); the stored level itself is kept.
     DebugOutput("[QXFW.exe] CFireWallApp::InitInstance no debug privilege needed here");
-    uint32_t stored = db_->IsRuleFileOpen() ? db_->GetSecurityLevel() : 3;
-    securityLevel_ = stored >= 1 && stored <= 4 ? static_cast<int>(stored) : 3;
-    securityLevel_ = LevelAfterOptions(options_, securityLevel_);
+    firewall::g_SecurityLevel =
+        db_->IsRuleFileOpen() ? firewall::LoadSecurityLevel(*db_) : firewall::kLevelMedium;
+    firewall::g_SecurityLevel = LevelAfterOptions(options_, firewall::g_SecurityLevel);
 
     // 8-9: pages and debug log.
     pageFolder_ = ExtractCabs();
@@ -145,9 +152,20 @@ bool CFireWallApp::InitInstance(const std::string& optionText) {
     views_[0]->ShowVorpex(g_bAntiVirusEnabled);
 
     DebugOutput("[QXFW.exe] CFireWallApp::InitInstance() IN");
-    // 15: the driver channel joins here once the filter link is part of the program; the poll
-    // timer already runs the companion watchdog.
+    // 15: the driver channel. The poll timer runs even without a device: its first step is
+    // the companion watchdog. Undecided requests wait in the pending list for the prompt.
     pollTimer_.start();
+    firewall::CFirewallDriver& driver = firewall::CFirewallDriver::GetInstance();
+    driver.Init(this, firewall::TrustedProgramsOf(CAppPaths()));
+    poller_ = std::make_unique<firewall::CRequestPoller>(
+        driver, pending_,
+        [](const firewall::CNETWORK_REQUEST& request) {
+          DebugOutput("[QXFW.exe] CFireWallApp: request of process %u waits for an answer",
+                      request.processId);
+        },
+        [this] {
+          if (mainFrame_) mainFrame_->CheckCompanion();
+        });
     // 16: caption.
     mainFrame_->setWindowTitle(QStringLiteral("Talvoran Firewall"));
     // 17: this user's quarantine folder (the installer makes the shared parent).
@@ -299,7 +317,33 @@ void CFireWallApp::OpenHelp() {
 }
 
 void CFireWallApp::OnPollTimer() {
-  if (mainFrame_) mainFrame_->CheckCompanion();
+  if (poller_ && driverPolling_) {
+    poller_->OnPollTimer();
+  } else if (mainFrame_) {
+    mainFrame_->CheckCompanion();
+  }
+}
+
+void CFireWallApp::SetPollTimer(int periodMs) {
+  driverPolling_ = true;
+  pollTimer_.start(periodMs);
+}
+
+void CFireWallApp::KillPollTimer() {
+  // The watchdog still needs its tick.
+  driverPolling_ = false;
+}
+
+void CFireWallApp::PostPoll() {
+  QMetaObject::invokeMethod(this, &CFireWallApp::OnPollTimer, Qt::QueuedConnection);
+}
+
+void CFireWallApp::PostImageLoaded(uint32_t processId) {
+  QCoreApplication::postEvent(this, new CImageLoadedEvent(static_cast<int>(processId)));
+}
+
+int CFireWallApp::SecurityLevel() const {
+  return firewall::g_SecurityLevel;
 }
 
 void CFireWallApp::OnAppUrl(CPageView* view, const QString& url) {
@@ -406,8 +450,7 @@ std::string CFireWallApp::RunLinkCommand(const std::string& text, char* status) 
   }
   if (code == 0 && !words.empty() && (words[0] == "rules" || words[0] == "level")) {
     if (words[0] == "level" && words.size() == 3) {
-      uint32_t level = db_->GetSecurityLevel();
-      if (level >= 1 && level <= 4) securityLevel_ = static_cast<int>(level);
+      firewall::g_SecurityLevel = firewall::LoadSecurityLevel(*db_);
     }
     emit RulesChanged();
   }
@@ -451,8 +494,8 @@ void CFireWallApp::ExitInstance() {
     DebugOutput("[QXFW.exe] CFireWallApp::ExitInstance cannot save %s",
                 preferences_->UserOptsPath().c_str());
   }
-  // The driver channel is released here once the filter link is part of the program.
-  trustedPaths_.clear();
+  firewall::CFirewallDriver::GetInstance().Release();
+  firewall::CTrustedPathList::Instance().Clear();
 }
 
 }  // namespace qxfw::shell

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "firewall/driver_host.h"
+#include "firewall/request_poller.h"
 #include "shell/command_line.h"
 
 class QSocketNotifier;
@@ -40,7 +42,7 @@ inline constexpr char kRunningEventName[] = "QXFW.exe Running Event";
 inline constexpr char kCompanionEventName[] = "TalvoranFirewallRunning_ActiveX";
 inline constexpr int kPageCount = 8;
 
-class CFireWallApp : public QObject {
+class CFireWallApp : public QObject, public firewall::CDriverHost {
   Q_OBJECT
  public:
   CFireWallApp();
@@ -60,7 +62,7 @@ class CFireWallApp : public QObject {
   bool AllPagesInitialised() const { return allInitialised_; }
   CMainFrame* MainFrame() const;
   const std::string& PageFolder() const { return pageFolder_; }
-  int SecurityLevel() const { return securityLevel_; }
+  int SecurityLevel() const;
   const StartOptions& Options() const { return options_; }
 
   // Help for the current page (F1).
@@ -69,6 +71,12 @@ class CFireWallApp : public QObject {
   void OnPollTimer();
   // An "app:" address from a page, run as a command (called queued by the views).
   void OnAppUrl(CPageView* view, const QString& url);
+
+  // The driver channel's host: its poll timer and posted messages.
+  void SetPollTimer(int periodMs) override;
+  void KillPollTimer() override;
+  void PostPoll() override;
+  void PostImageLoaded(uint32_t processId) override;
 
   // Fonts of the dialogs: Verdana 12, Verdana 12 bold, Verdana 14.
   const QFont& Font(int i) const { return fonts_[i]; }
@@ -100,8 +108,9 @@ class CFireWallApp : public QObject {
   StartOptions options_;
   bool korean_ = false;
   bool trayVariant_ = false;
-  int securityLevel_ = 3;
-  std::vector<std::string> trustedPaths_;
+  firewall::CPendingRequests pending_;
+  std::unique_ptr<firewall::CRequestPoller> poller_;
+  bool driverPolling_ = false;
   std::string pageFolder_;
   std::array<QPointer<CPageView>, kPageCount> views_{};
   std::array<bool, kPageCount> initialised_{};
