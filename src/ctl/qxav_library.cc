@@ -27,6 +27,8 @@ QxavLibrary::QxavLibrary(const std::string& folder) {
   bind(DefineQuarantine, "DefineQuarantine");
   bind(FileToQuarantine, "FileToQuarantine");
   bind(RestoreFile, "RestoreFile");
+  bind(FileUpdate, "FileUpdate");
+  bind(FileUpdateBasic, "FileUpdateBasic");
 }
 
 QxavLibrary::~QxavLibrary() {

@@ -30,6 +30,8 @@ class QxavLibrary {
   decltype(&::DefineQuarantine) DefineQuarantine = nullptr;
   decltype(&::FileToQuarantine) FileToQuarantine = nullptr;
   decltype(&::RestoreFile) RestoreFile = nullptr;
+  decltype(&::FileUpdate) FileUpdate = nullptr;
+  decltype(&::FileUpdateBasic) FileUpdateBasic = nullptr;
 
  private:
   void* handle_ = nullptr;
