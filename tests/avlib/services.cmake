@@ -3,6 +3,7 @@ qxfw_add_test(NAME avlib_services_test LABEL unit
           ${CMAKE_CURRENT_LIST_DIR}/update_exchange_test.cc
           ${CMAKE_CURRENT_LIST_DIR}/update_client_test.cc
           ${CMAKE_CURRENT_LIST_DIR}/resident_repair_test.cc
+          ${CMAKE_CURRENT_LIST_DIR}/http_download_test.cc
   LIBS qxav_services qxav_update_server)
 
 # The built library and qxfwctl, loaded and run as the program and users do.
