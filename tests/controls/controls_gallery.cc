@@ -266,6 +266,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: controls_gallery <output folder> <Firewall.ini>\n");
     return 2;
   }
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   QString output = QString::fromLocal8Bit(argv[1]);
   if (!QDir().mkpath(output)) {
