@@ -136,7 +136,7 @@ class Sheet {
     auto* disabledEdit = new CEditBox;
     disabledEdit->setText(Text(84));
     disabledEdit->setEnabled(false);
-    disabledEdit->setFixedWidth(120);
+    disabledEdit->setFixedWidth(150);
     Put(edit, row, 1, 2);
     Put(readOnly, row, 3, 2);
     Put(disabledEdit, row, 5);
