@@ -34,12 +34,14 @@ struct ServiceCalls {
   int removes = 0;
   uid_t user = 12345;
   std::string program;
+  std::string unitText;
 };
 
 class RecordingService : public CDriverService {
  public:
   RecordingService(ServiceCalls* calls, const DaemonPlace& place) : calls_(calls) {
     calls_->program = place.program;
+    calls_->unitText = place.unitText;
   }
   bool Start(uid_t user) override {
     ++calls_->starts;
@@ -245,6 +247,7 @@ TEST_F(SetupAppTest, StartDriverWritesTheDaemonAndStartsItForTheUser) {
   EXPECT_EQ(ReadTextFile(System("qltdifw")), "daemon program");
   EXPECT_EQ(calls_.starts, 1);
   EXPECT_EQ(calls_.user, getuid());
+  EXPECT_EQ(calls_.unitText, "ExecStart=" + System("qltdifw") + "\n");
   EXPECT_EQ(Run(SetupCommand::kStopDriver), 0);
   EXPECT_EQ(calls_.stops, 1);
   EXPECT_FALSE(fs::exists(Firewall("QLFW.dat")));  // only /Install places the rule file
