@@ -7,6 +7,7 @@
 
 #include "ctl/commands.h"
 #include "ctl/ctl_support.h"
+#include "ctl/json_writer.h"
 
 namespace {
 
@@ -50,13 +51,13 @@ int main(int argc, char** argv) {
     if (result >= 0) return result;
     throw qxfw::ctl::UsageError("unknown command '" + command + "'; see qxfwctl --help");
   } catch (const qxfw::ctl::UsageError& e) {
-    std::cerr << "qxfwctl: " << e.what() << "\n";
+    std::cerr << "qxfwctl: " << qxfw::ctl::TerminalText(e.what()) << "\n";
     return 2;
   } catch (const qxfw::ctl::CommandFailed& e) {
-    std::cerr << "qxfwctl: " << e.what() << "\n";
+    std::cerr << "qxfwctl: " << qxfw::ctl::TerminalText(e.what()) << "\n";
     return 1;
   } catch (const std::exception& e) {
-    std::cerr << "qxfwctl: " << e.what() << "\n";
+    std::cerr << "qxfwctl: " << qxfw::ctl::TerminalText(e.what()) << "\n";
     return 1;
   }
 }

@@ -96,11 +96,13 @@ void PortIpJson(JsonWriter& json, const tagFIREWALL_PORTIP& r) {
 
 std::string PortIpText(const tagFIREWALL_PORTIP& r) {
   char line[512];
-  std::snprintf(line, sizeof(line), "%-6s %-4s ports %-11s addresses %-31s %-18s %.*s",
+  std::string description =
+      TerminalText(std::string_view(r.description, strnlen(r.description, sizeof(r.description))));
+  std::snprintf(line, sizeof(line), "%-6s %-4s ports %-11s addresses %-31s %-18s %s",
                 store::PortIpActionWord(r.action), store::ProtocolWord(r.protocol),
                 Range(r.beginPort, r.endPort, false).c_str(),
                 Range(r.beginIp, r.endIp, true).c_str(), store::PortTypeWord(r.portType),
-                static_cast<int>(sizeof(r.description)), r.description);
+                description.c_str());
   return line;
 }
 
@@ -150,7 +152,8 @@ int ListRules(const Arguments& args, std::ostream& out) {
   out << "Security level: " << level << " (" << kLevelNames[level] << ")\n";
   out << "Program rules: " << programs.size() << "\n";
   for (const ProgramWithTable& p : programs) {
-    out << "  " << store::ProgramActionWord(p.program.action) << "\t" << p.program.path << "\n";
+    out << "  " << store::ProgramActionWord(p.program.action) << "\t"
+        << TerminalText(p.program.path) << "\n";
     if (p.program.action == store::kActionPolicy && !p.hasTable) {
       out << "  \t  (policy table missing)\n";
     }
@@ -191,7 +194,7 @@ int AddProgram(const Arguments& args, std::ostream& out) {
   if (db->AddProgram(p, nullptr) == 0) {
     throw CommandFailed(std::string("a rule for ") + p.path + " already exists");
   }
-  out << "added: " << store::ProgramActionWord(p.action) << " " << p.path << "\n";
+  out << "added: " << store::ProgramActionWord(p.action) << " " << TerminalText(p.path) << "\n";
   return 0;
 }
 
@@ -200,7 +203,7 @@ int DeleteProgram(const Arguments& args, std::ostream& out) {
   tagFIREWALL_PROGRAM p = ProgramFromPath(args.Positional()[1]);
   auto db = OpenStore();
   if (db->DeleteProgram(p) == 0) throw CommandFailed(std::string("no rule for ") + p.path);
-  out << "deleted: " << p.path << "\n";
+  out << "deleted: " << TerminalText(p.path) << "\n";
   return 0;
 }
 
@@ -378,7 +381,8 @@ int RunJournal(const std::vector<std::string>& words, std::ostream& out) {
   for (const Entry& x : entries) {
     out << x.sequence << "\t" << timeText(x.time) << "\t" << opName(x.op) << "\t";
     if (x.kind == store::kKindProgram) {
-      out << "program " << store::ProgramActionWord(x.program.action) << " " << x.program.path;
+      out << "program " << store::ProgramActionWord(x.program.action) << " "
+          << TerminalText(x.program.path);
       for (uint32_t i = 0; x.hasTable && i < x.table.count && i < store::kMaxPolicyEntries; ++i) {
         out << (i == 0 ? " [" : "; ") << PolicyText(x.table.entries[i]);
         if (i + 1 == x.table.count) out << "]";
