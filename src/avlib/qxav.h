@@ -44,8 +44,9 @@ extern "C" {
 /* Buffer sizes the caller provides. */
 #define QXAV_VIRUS_NAME_SIZE 384  /* GetLastVirusName */
 #define QXAV_OBJECT_NAME_SIZE 260 /* GetCurObjectName */
-#define QXAV_PATH_SIZE 260 /* longest folder or path text the library keeps, terminator included \
-                            */
+#define QXAV_PATH_SIZE                                                      \
+  260 /* longest folder or path text the library keeps, terminator included \
+       */
 
 /* Bits of a FileScan result (a flag word of the engine). */
 #define QXAV_FLAG_INFECTED 0x1
