@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "platform/registry_store.h"
+#include "setup/running_program.h"
 #include "setup/uninstall_entry.h"
 #include "setup_test_support.h"
 #include "store/db_manager.h"
@@ -88,7 +89,12 @@ class SetupAppTest : public ::testing::Test {
         runtime_("QXFW_RUNTIME_DIR", temp_.path() + "/run"),
         registry_("QXFW_REGISTRY_DIR", ""),
         lang_("LANG", "ko_KR.UTF-8"),
-        config_("XDG_CONFIG_HOME", temp_.path() + "/config") {
+        config_("XDG_CONFIG_HOME", temp_.path() + "/config"),
+        lcAll_("LC_ALL", ""),
+        lcMessages_("LC_MESSAGES", "") {
+    // LANG alone picks the language of the questions.
+    unsetenv("LC_ALL");
+    unsetenv("LC_MESSAGES");
     unsetenv("QXFW_REGISTRY_DIR");
     fs::create_directories(temp_.path() + "/system");
     resources_.Set(kResFirewallIni, "[Korean-412]\n1=홈\n");
@@ -126,7 +132,7 @@ class SetupAppTest : public ::testing::Test {
   }
 
   TempDir temp_;
-  ScopedEnv appdata_, system_, runtime_, registry_, lang_, config_;
+  ScopedEnv appdata_, system_, runtime_, registry_, lang_, config_, lcAll_, lcMessages_;
   CMemoryResources resources_;
   ScriptedBox box_;
   ServiceCalls calls_;
@@ -203,6 +209,20 @@ TEST_F(SetupAppTest, RunningProgramQuestion) {
   EXPECT_EQ(Run(SetupCommand::kInstall), 0);
   EXPECT_EQ(box_.asked, 2);
   EXPECT_TRUE(fs::exists(Firewall("QLFW.dat")));
+}
+
+TEST_F(SetupAppTest, QuestionTextsFollowTheLocaleAndDefaultToKorean) {
+  {
+    ScopedEnv lang("LANG", "C.UTF-8");
+    EXPECT_EQ(RunningQuestionText(QuestionText::kInstall),
+              "Talvoran Firewall이 이미 동작중입니다.\n\n설치를 계속하시려면 다른 인터넷 "
+              "브라우저를\n모두 닫으신 후에 [확인]을 선택하세요.\n\n[취소]를 선택하시면 설치가 "
+              "종료됩니다.");
+  }
+  ScopedEnv lang("LANG", "en_GB.UTF-8");
+  EXPECT_NE(RunningQuestionText(QuestionText::kRemoval).find("continue the removal"),
+            std::string::npos);
+  EXPECT_NE(AutostartQuestionText().find("log in"), std::string::npos);
 }
 
 TEST_F(SetupAppTest, UninstallCancelledLeavesEverything) {
