@@ -52,6 +52,24 @@ TEST(QxavEngine, StartsOnlyWithAUsableDatabase) {
   EXPECT_EQ(info.virusRecords, 5);
 }
 
+TEST(QxavEngine, ExportsOnlyItsCInterface) {
+  Qxav::Load();
+  void* handle = dlopen(QXAV_BUILD_DIR "/libqxav.so", RTLD_NOW | RTLD_NOLOAD);
+  ASSERT_NE(handle, nullptr);
+  EXPECT_NE(dlsym(handle, "FileScan"), nullptr);
+  EXPECT_EQ(dlsym(handle, "_ZN4qxfw5avlib12LibraryState3GetEv"), nullptr);
+  EXPECT_EQ(dlsym(handle, "_ZN4qxfw5avlib12CFileScanner3GetEv"), nullptr);
+  void* engine = dlopen(QXAV_BUILD_DIR "/libdvengine32.so", RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(engine, nullptr);
+  EXPECT_NE(dlsym(engine, "DVENGINE_InitDll"), nullptr);
+  EXPECT_EQ(dlsym(engine,
+                  "_ZN4qxfw8dvengine11VirusTypeOfERKNSt7__cxx1112basic_stringIcSt11char_"
+                  "traitsIcESaIcEEE"),
+            nullptr);
+  dlclose(engine);
+  dlclose(handle);
+}
+
 TEST(QxavEngine, SourceFolderGetsExactlyOneSlash) {
   Qxav& q = Qxav::Load();
   EngineFolder folder;
