@@ -1,24 +1,77 @@
 #include "ctl/json_writer.h"
 
+#include <cstdint>
 #include <cstdio>
 
 namespace qxfw::ctl {
 namespace {
 
-// Length of the valid UTF-8 sequence at text[i], or 0 when it is not valid.
+// Length of the valid UTF-8 sequence at text[i], or 0 when it is not valid: a lone
+// continuation byte, C0/C1 and F5-FF, an overlong form, a surrogate (U+D800-DFFF), a code
+// point above U+10FFFF, or a sequence cut short.
 size_t Utf8Length(std::string_view text, size_t i) {
   auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
   unsigned char c = byte(i);
-  size_t n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
-  if (n == 0 || i + n > text.size()) return 0;
-  if (n == 2 && c < 0xC2) return 0;
+  if (c < 0x80) return 1;
+  size_t n;
+  uint32_t point;
+  if (c >= 0xC2 && c <= 0xDF) {
+    n = 2;
+    point = c & 0x1F;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    n = 3;
+    point = c & 0x0F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    n = 4;
+    point = c & 0x07;
+  } else {
+    return 0;
+  }
+  if (i + n > text.size()) return 0;
   for (size_t k = 1; k < n; ++k) {
     if ((byte(i + k) & 0xC0) != 0x80) return 0;
+    point = (point << 6) | (byte(i + k) & 0x3F);
   }
+  static constexpr uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (point < kSmallest[n] || point > 0x10FFFF) return 0;
+  if (point >= 0xD800 && point <= 0xDFFF) return 0;
   return n;
 }
 
 }  // namespace
+
+bool JsonWriter::IsValidUtf8(std::string_view text) {
+  for (size_t i = 0; i < text.size();) {
+    size_t n = Utf8Length(text, i);
+    if (n == 0) return false;
+    i += n;
+  }
+  return true;
+}
+
+std::string TerminalText(std::string_view text, bool keepLines) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    size_t n = Utf8Length(text, i);
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    bool lineByte = keepLines && (c == '\n' || c == '\t');
+    if (n == 0 || (n == 1 && !lineByte && (c < 0x20 || c == 0x7F))) {
+      out += '?';
+      ++i;
+      continue;
+    }
+    // C1 controls (U+0080-U+009F) start escape sequences on some terminals too.
+    if (n == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
+      out += '?';
+      i += 2;
+      continue;
+    }
+    out.append(text.substr(i, n));
+    i += n;
+  }
+  return out;
+}
 
 std::string JsonWriter::Quote(std::string_view text) {
   std::string out = "\"";

@@ -31,6 +31,8 @@ class JsonWriter {
 
   // The JSON form of a text (with quotes). Bytes that are not valid UTF-8 become U+FFFD.
   static std::string Quote(std::string_view text);
+  // Whether text is well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
+  static bool IsValidUtf8(std::string_view text);
 
  private:
   void Separate();
@@ -38,5 +40,11 @@ class JsonWriter {
   std::vector<bool> first_;  // per open container: no element written yet
   bool after_key_ = false;
 };
+
+// A name, path or answer from outside made safe for a terminal: control bytes (C0, DEL, C1)
+// and bytes that are not valid UTF-8 become "?", as ps shows them, so nothing reaches the
+// terminal as an escape sequence and a newline never splits a row. keepLines keeps newlines
+// and tabs (a multi-line answer).
+std::string TerminalText(std::string_view text, bool keepLines = false);
 
 }  // namespace qxfw::ctl

@@ -118,7 +118,7 @@ int Connections(const Arguments& args, std::ostream& out) {
     const ProcessFacts& p = processes[r.pid];
     std::snprintf(line, sizeof(line), "%-5s %-21s %-21s %-12s %7u  ", r.protocol, local.c_str(),
                   remote.c_str(), r.state.c_str(), r.pid);
-    out << line << (p.path.empty() ? p.name : p.path) << "\n";
+    out << line << TerminalText(p.path.empty() ? p.name : p.path) << "\n";
   }
   return 0;
 }
@@ -140,8 +140,10 @@ int Processes(const Arguments& args, std::ostream& out) {
     r.threads = processes.GetThreadCount();
     r.name = processes.GetProcessName();
     r.started = TimeText(processes.GetCreationTime());
-    r.path = processes.PathOf(r.pid);
-    r.isSigned = !r.path.empty() && platform::IsSigned(r.path);
+    // The view shows what the kernel's link says; only a trusted program can be signed.
+    monitor::RunningProgram program = processes.ProgramOf(r.pid);
+    r.path = program.path.empty() ? processes.PathOf(r.pid) : program.path;
+    r.isSigned = monitor::IsSigned(program);
     rows.push_back(std::move(r));
   }
   // OwnerOf restarts the walk, so owners are read after it.
@@ -173,8 +175,8 @@ int Processes(const Arguments& args, std::ostream& out) {
   for (const Row& r : rows) {
     std::snprintf(line, sizeof(line), "%7u %7u %4u %-19s %-10.10s %-6s %-16.16s ", r.pid, r.parent,
                   r.threads, r.started.c_str(), r.owner.c_str(), r.isSigned ? "yes" : "no",
-                  r.name.c_str());
-    out << line << r.path << "\n";
+                  TerminalText(r.name).c_str());
+    out << line << TerminalText(r.path) << "\n";
   }
   return 0;
 }
@@ -199,8 +201,8 @@ int Shares(const Arguments& args, std::ostream& out) {
   }
   out << "Shared folders: " << rows.size() << "\n";
   for (const auto& r : rows) {
-    out << "  " << Field(r.shareName, sizeof(r.shareName)) << "\t" << Field(r.path, sizeof(r.path))
-        << "\n";
+    out << "  " << TerminalText(Field(r.shareName, sizeof(r.shareName))) << "\t"
+        << TerminalText(Field(r.path, sizeof(r.path))) << "\n";
   }
   return 0;
 }
@@ -218,7 +220,7 @@ int Whois(const Arguments& args, std::ostream& out) {
   if (answer.empty()) {
     throw CommandFailed("no WHOIS information for " + address + " from " + server);
   }
-  out << answer;
+  out << TerminalText(answer, true);
   if (answer.back() != '\n') out << "\n";
   return 0;
 }
@@ -314,7 +316,7 @@ int FileInfo(const Arguments& args, std::ostream& out) {
   for (size_t i = 0; i < keys.size(); ++i) {
     char line[64];
     std::snprintf(line, sizeof(line), "%-17s ", keys[i]);
-    out << line << info.Get(keys[i]) << "\n";
+    out << line << TerminalText(info.Get(keys[i])) << "\n";
   }
   out << "Signed            " << (isSigned ? "yes" : "no") << "\n";
   return 0;

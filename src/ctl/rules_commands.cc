@@ -25,15 +25,31 @@ using store::tagPOLICY_TABLE;
 
 const char* const kLevelNames[] = {"", "Off", "Low", "Medium", "High"};
 
-std::unique_ptr<CDBManager> OpenStore() {
+CDBManager* g_borrowed = nullptr;
+
+// The store of one command: the borrowed one of the running program, or one opened for it.
+class StoreRef {
+ public:
+  explicit StoreRef(CDBManager* borrowed) : db_(borrowed) {}
+  explicit StoreRef(std::unique_ptr<CDBManager> owned)
+      : owned_(std::move(owned)), db_(owned_.get()) {}
+  CDBManager* operator->() const { return db_; }
+
+ private:
+  std::unique_ptr<CDBManager> owned_;
+  CDBManager* db_;
+};
+
+StoreRef OpenStore() {
+  if (g_borrowed != nullptr) return StoreRef(g_borrowed);
   std::string folder = platform::FirewallDataFolder();
   auto db = std::make_unique<CDBManager>(folder);
-  if (db->IsRuleFileOpen() && db->IsJournalOpen()) return db;
+  if (db->IsRuleFileOpen() && db->IsJournalOpen()) return StoreRef(std::move(db));
   int error = db->IsRuleFileOpen() ? db->JournalOpenError() : db->RuleFileOpenError();
   if (error == EWOULDBLOCK) {
-    throw CommandFailed("the rule data file in " + folder +
-                        " is in use by a running firewall program; use its screens, or close "
-                        "it and try again");
+    throw StoreHeld("the rule data file in " + folder +
+                    " is in use by a running firewall program; use its screens, or close it "
+                    "and try again");
   }
   throw CommandFailed("cannot open the rule data file in " + folder + ": " + std::strerror(error));
 }
@@ -96,11 +112,13 @@ void PortIpJson(JsonWriter& json, const tagFIREWALL_PORTIP& r) {
 
 std::string PortIpText(const tagFIREWALL_PORTIP& r) {
   char line[512];
-  std::snprintf(line, sizeof(line), "%-6s %-4s ports %-11s addresses %-31s %-18s %.*s",
+  std::string description =
+      TerminalText(std::string_view(r.description, strnlen(r.description, sizeof(r.description))));
+  std::snprintf(line, sizeof(line), "%-6s %-4s ports %-11s addresses %-31s %-18s %s",
                 store::PortIpActionWord(r.action), store::ProtocolWord(r.protocol),
                 Range(r.beginPort, r.endPort, false).c_str(),
                 Range(r.beginIp, r.endIp, true).c_str(), store::PortTypeWord(r.portType),
-                static_cast<int>(sizeof(r.description)), r.description);
+                description.c_str());
   return line;
 }
 
@@ -150,7 +168,8 @@ int ListRules(const Arguments& args, std::ostream& out) {
   out << "Security level: " << level << " (" << kLevelNames[level] << ")\n";
   out << "Program rules: " << programs.size() << "\n";
   for (const ProgramWithTable& p : programs) {
-    out << "  " << store::ProgramActionWord(p.program.action) << "\t" << p.program.path << "\n";
+    out << "  " << store::ProgramActionWord(p.program.action) << "\t"
+        << TerminalText(p.program.path) << "\n";
     if (p.program.action == store::kActionPolicy && !p.hasTable) {
       out << "  \t  (policy table missing)\n";
     }
@@ -191,7 +210,7 @@ int AddProgram(const Arguments& args, std::ostream& out) {
   if (db->AddProgram(p, nullptr) == 0) {
     throw CommandFailed(std::string("a rule for ") + p.path + " already exists");
   }
-  out << "added: " << store::ProgramActionWord(p.action) << " " << p.path << "\n";
+  out << "added: " << store::ProgramActionWord(p.action) << " " << TerminalText(p.path) << "\n";
   return 0;
 }
 
@@ -200,7 +219,7 @@ int DeleteProgram(const Arguments& args, std::ostream& out) {
   tagFIREWALL_PROGRAM p = ProgramFromPath(args.Positional()[1]);
   auto db = OpenStore();
   if (db->DeleteProgram(p) == 0) throw CommandFailed(std::string("no rule for ") + p.path);
-  out << "deleted: " << p.path << "\n";
+  out << "deleted: " << TerminalText(p.path) << "\n";
   return 0;
 }
 
@@ -261,6 +280,30 @@ int DeletePortIp(const Arguments& args, std::ostream& out) {
 }
 
 }  // namespace
+
+void SetBorrowedStore(store::CDBManager* db) {
+  g_borrowed = db;
+}
+
+int RunStoreCommand(const std::vector<std::string>& words, std::ostream& out, std::string* error) {
+  if (words.empty()) return -1;
+  std::vector<std::string> rest(words.begin() + 1, words.end());
+  try {
+    if (words[0] == "rules") return RunRules(rest, out);
+    if (words[0] == "level") return RunLevel(rest, out);
+    if (words[0] == "journal") return RunJournal(rest, out);
+    return -1;
+  } catch (const StoreHeld& e) {
+    *error = e.what();
+    return kStoreHeld;
+  } catch (const UsageError& e) {
+    *error = e.what();
+    return 2;
+  } catch (const std::exception& e) {
+    *error = e.what();
+    return 1;
+  }
+}
 
 int RunRules(const std::vector<std::string>& words, std::ostream& out) {
   Arguments args(words, {}, {"--json"});
@@ -378,7 +421,8 @@ int RunJournal(const std::vector<std::string>& words, std::ostream& out) {
   for (const Entry& x : entries) {
     out << x.sequence << "\t" << timeText(x.time) << "\t" << opName(x.op) << "\t";
     if (x.kind == store::kKindProgram) {
-      out << "program " << store::ProgramActionWord(x.program.action) << " " << x.program.path;
+      out << "program " << store::ProgramActionWord(x.program.action) << " "
+          << TerminalText(x.program.path);
       for (uint32_t i = 0; x.hasTable && i < x.table.count && i < store::kMaxPolicyEntries; ++i) {
         out << (i == 0 ? " [" : "; ") << PolicyText(x.table.entries[i]);
         if (i + 1 == x.table.count) out << "]";

@@ -73,6 +73,10 @@ bool CImageCacher::Record(uint32_t processId, const std::string& path) {
   return true;
 }
 
+bool CImageCacher::Record(uint32_t processId, const RunningProgram& program) {
+  return Record(processId, TrustedPathOf(program));
+}
+
 std::string CImageCacher::ExecutableOf(uint32_t processId) const {
   std::string found;
   if (processId <= kHighestSystemProcessId) return found;

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "monitor/trusted_path.h"
+
 namespace qxfw::monitor {
 
 class CImageCacher {
@@ -49,6 +51,9 @@ class CImageCacher {
   // every slot is taken, handed-out slots of processes that have ended are freed first; if none
   // is, the image is not recorded and false is returned.
   bool Record(uint32_t processId, const std::string& path);
+  // Records the program a process runs, only when its path is trusted: an untrusted path
+  // (another mount namespace, a replaced file) must not later answer ExecutableOf.
+  bool Record(uint32_t processId, const RunningProgram& program);
 
   // Path of the executable that processId runs: the last executable slot of that process.
   // Empty for process ids up to 10 and for processes without one.

@@ -7,6 +7,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -153,7 +154,8 @@ bool CProcessList::ReadEntry(int procFd, uint32_t processId, int64_t bootNs, Ent
 
   if (entry->name.size() == kCommCut) {
     std::snprintf(file, sizeof(file), "%u/exe", processId);
-    std::string candidate(platform::FileNameOf(platform::NormalizePath(ReadLink(procFd, file))));
+    std::string link = ReadLink(procFd, file);
+    std::string candidate(platform::FileNameOf(platform::WithoutDeletedMark(link)));
     if (candidate.compare(0, kCommCut, entry->name) != 0) {
       char cmdline[1024];
       std::snprintf(file, sizeof(file), "%u/cmdline", processId);
@@ -226,10 +228,18 @@ std::optional<std::string> CProcessList::NameOf(uint32_t processId) {
   return std::nullopt;
 }
 
+RunningProgram CProcessList::ProgramOf(uint32_t processId) const {
+  if (processId == 0 || processId > static_cast<uint32_t>(INT_MAX)) return {};
+  platform::UniqueFd proc(::open(m_procRoot.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!proc.Valid()) return {};
+  return TrustedProgramOf(proc.Get(), static_cast<pid_t>(processId));
+}
+
 std::string CProcessList::PathOf(uint32_t processId) const {
-  std::string link =
-      ReadLink(AT_FDCWD, (m_procRoot + "/" + std::to_string(processId) + "/exe").c_str());
-  if (!link.empty()) return platform::NormalizePath(link);
+  RunningProgram program = ProgramOf(processId);
+  // A link that can be read but names another file than the one running is not believed, and
+  // nothing else may stand in for it.
+  if (!program.path.empty()) return TrustedPathOf(program);
   ImagePathLookup lookup;
   {
     std::lock_guard<std::mutex> lock(g_lookupMutex);
@@ -246,7 +256,11 @@ std::optional<std::string> CProcessList::OwnerOf(uint32_t processId) {
   const char* line = std::strstr(text, "\nUid:");
   if (line == nullptr) return std::nullopt;
   std::string_view rest(line + 5);
-  while (!rest.empty() && (rest.front() == '\t' || rest.front() == ' ')) rest.remove_prefix(1);
+  // The owner shown is the effective user, the second number, as ps shows it.
+  for (int field = 0; field < 2; ++field) {
+    while (!rest.empty() && (rest.front() == '\t' || rest.front() == ' ')) rest.remove_prefix(1);
+    if (field == 0) rest.remove_prefix(std::min(rest.size(), rest.find_first_of("\t \n")));
+  }
   uint64_t uid = 0;
   if (!ParseUnsigned(rest.substr(0, rest.find_first_of("\t \n")), &uid) || uid > UINT32_MAX) {
     return std::nullopt;

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "monitor/trusted_path.h"
 #include "platform/system_time.h"
 
 namespace qxfw::monitor {
@@ -55,11 +56,16 @@ class CProcessList {
   // walk then stands on that process (or has ended when none was found).
   std::optional<std::string> NameOf(uint32_t processId);
 
-  // Full, normalised path of the process's executable: /proc/<id>/exe, else the image-path
-  // lookup, else an empty text.
+  // The program the process runs, as the kernel knows it (see trusted_path.h).
+  RunningProgram ProgramOf(uint32_t processId) const;
+
+  // Path of the process's executable that rules may match: the trusted path of /proc/<id>/exe;
+  // empty when that link names another file than the one running (another mount namespace, a
+  // replaced or deleted executable). When the link cannot be read at all, the image-path
+  // lookup answers, else an empty text.
   std::string PathOf(uint32_t processId) const;
 
-  // User name of the process's real owner (the number when the user has no name), or none
+  // User name of the process's effective owner (the number when the user has no name), or none
   // when the process cannot be read. The host name becomes the domain of the last lookup.
   std::optional<std::string> OwnerOf(uint32_t processId);
   const std::string& GetOwnerDomain() const { return m_domain; }

@@ -67,12 +67,19 @@ std::string ExpandEnvironment(std::string_view text, size_t limit) {
   return Cut(std::move(out), limit);
 }
 
-std::string NormalizePath(std::string_view path, size_t limit) {
+std::string_view WithoutDeletedMark(std::string_view path) {
   if (path.size() >= kDeletedMark.size() &&
       path.substr(path.size() - kDeletedMark.size()) == kDeletedMark) {
     path.remove_suffix(kDeletedMark.size());
   }
-  std::string expanded = ExpandEnvironment(path, limit);
+  return path;
+}
+
+std::string NormalizePath(std::string_view path, size_t limit) {
+  return ResolveDots(ExpandEnvironment(WithoutDeletedMark(path), limit), limit);
+}
+
+std::string ResolveDots(std::string_view expanded, size_t limit) {
   bool absolute = !expanded.empty() && expanded[0] == '/';
   std::vector<std::string_view> parts;
   std::string_view rest(expanded);

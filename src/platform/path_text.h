@@ -9,11 +9,18 @@
 
 namespace qxfw::platform {
 
-// Removes a trailing " (deleted)" (the kernel's mark on a replaced executable), expands a
+// For paths a user typed (options, dialogs, rules). Removes a trailing " (deleted)", expands a
 // leading "~" to the home folder and $VAR / ${VAR} from the environment (unknown variables
 // expand to nothing), and resolves "." and ".." and repeated "/" without touching the disk.
 // Relative paths stay relative. The result is cut to limit bytes.
 std::string NormalizePath(std::string_view path, size_t limit = 4096);
+
+// Resolves "." and ".." and repeated "/" lexically, nothing else: for paths the kernel reports,
+// whose every byte is part of a real name and must never be expanded. Cut to limit bytes.
+std::string ResolveDots(std::string_view path, size_t limit = 4096);
+
+// The path without a trailing " (deleted)".
+std::string_view WithoutDeletedMark(std::string_view path);
 
 // Expands $VAR and ${VAR} (and a leading "~"); the result is cut to limit bytes.
 std::string ExpandEnvironment(std::string_view text, size_t limit = 1024);

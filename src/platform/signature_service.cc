@@ -90,6 +90,19 @@ std::optional<std::string> SignatureService::RecordedMd5Locked(const std::string
 }
 
 bool SignatureService::IsSigned(const std::string& path) {
+  return Judge(path, nullptr);
+}
+
+bool SignatureService::IsSigned(const std::string& path, dev_t device, ino_t inode) {
+  const Identity identity{device, inode};
+  return Judge(path, &identity);
+}
+
+bool SignatureService::Judge(const std::string& path, const Identity* identity) {
+  // The file judged must be the one the caller means, before and after it is opened.
+  auto same = [identity](const struct stat& st) {
+    return identity == nullptr || (st.st_dev == identity->device && st.st_ino == identity->inode);
+  };
   if (path.empty() || path.find('/') == std::string::npos) return false;
   if (!available_) return false;
 
@@ -100,14 +113,16 @@ bool SignatureService::IsSigned(const std::string& path) {
     next_refresh_ns_ = now + kRefreshIntervalNs;
   }
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || !same(st)) return false;
   auto it = cache_.find(path);
   if (it != cache_.end() && Matches(it->second, st)) return it->second.is_signed;
 
   // Hash what was opened and remember the state of that very file, so a file swapped while
   // it is being read is never cached as signed under its new identity.
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (!fd.Valid() || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (!fd.Valid() || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) || !same(st)) {
+    return false;
+  }
   std::optional<std::string> recorded = RecordedMd5Locked(path);
   bool is_signed = recorded && Md5Of(fd.Get()) == *recorded;
   struct stat after {};
@@ -146,6 +161,11 @@ bool LoadSignatureService() {
 bool IsSigned(const std::string& path) {
   SignatureService* service = g_service.load();
   return service != nullptr && service->IsSigned(path);
+}
+
+bool IsSigned(const std::string& path, dev_t device, ino_t inode) {
+  SignatureService* service = g_service.load();
+  return service != nullptr && service->IsSigned(path, device, inode);
 }
 
 }  // namespace qxfw::platform

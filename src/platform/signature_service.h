@@ -38,6 +38,9 @@ class SignatureService {
   // regular file, not owned by an installed package or whose MD5 differs from the recorded
   // one.
   bool IsSigned(const std::string& path);
+  // Same, for one particular file: false unless the file at path is the one with that device
+  // and inode (a running program's file, which a path in our namespace may not name).
+  bool IsSigned(const std::string& path, dev_t device, ino_t inode);
 
   // Lower-case hex MD5 of the content behind an open descriptor (read from its current
   // offset); empty when it cannot be read.
@@ -54,6 +57,12 @@ class SignatureService {
     bool is_signed;
   };
 
+  struct Identity {
+    dev_t device;
+    ino_t inode;
+  };
+
+  bool Judge(const std::string& path, const Identity* identity);
   bool Matches(const Entry& entry, const struct stat& st) const;
   std::optional<std::string> RecordedMd5Locked(const std::string& path);
 
@@ -72,5 +81,6 @@ class SignatureService {
 // answers false until then and whenever the service is unavailable.
 bool LoadSignatureService();
 bool IsSigned(const std::string& path);
+bool IsSigned(const std::string& path, dev_t device, ino_t inode);
 
 }  // namespace qxfw::platform

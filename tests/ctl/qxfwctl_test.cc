@@ -13,28 +13,19 @@
 #include "monitor/loopback_sockets.h"
 #include "platform/folders.h"
 #include "store/db_manager.h"
+#include "test_support/command_output.h"
 #include "test_support/temp_dir.h"
 
 namespace qxfw::ctl {
 namespace {
 
-struct Result {
-  int status;
-  std::string out;
-};
+using Result = test_support::CommandOutput;
 
 class QxfwctlTest : public ::testing::Test {
  protected:
   Result Run(const std::string& arguments) {
-    std::string command =
-        "QXFW_APPDATA='" + dir_.path() + "' " QXFWCTL_PATH " " + arguments + " 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
-    std::string out;
-    std::array<char, 4096> buffer;
-    size_t n;
-    while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0) out.append(buffer.data(), n);
-    int status = pclose(pipe);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+    return test_support::RunCommandLine("QXFW_APPDATA='" + dir_.path() + "' " QXFWCTL_PATH " " +
+                                        arguments + " 2>&1");
   }
   test_support::TempDir dir_;
 };
@@ -208,6 +199,61 @@ TEST(JsonWriter, EscapesControlQuotesAndInvalidUtf8) {
       .EndArray()
       .EndObject();
   EXPECT_EQ(json.Text(), "{\"a\":1,\"b\":[true,null]}");
+}
+
+TEST(JsonWriter, IllFormedUtf8IsReplacedWellFormedIsKept) {
+  struct Case {
+    const char* in;
+    const char* out;
+  } cases[] = {
+      {"\xC0\xAF", "\\ufffd\\ufffd"},             // overlong "/"
+      {"\xE0\x80\xAF", "\\ufffd\\ufffd\\ufffd"},  // overlong, three bytes
+      {"\xF0\x80\x80\xAF", "\\ufffd\\ufffd\\ufffd\\ufffd"},
+      {"\xED\xA0\x80", "\\ufffd\\ufffd\\ufffd"},             // surrogate U+D800
+      {"\xF4\x90\x80\x80", "\\ufffd\\ufffd\\ufffd\\ufffd"},  // past U+10FFFF
+      {"\xF5\x80\x80\x80", "\\ufffd\\ufffd\\ufffd\\ufffd"},
+      {"\x80"
+       "a\xBF",
+       "\\ufffda\\ufffd"},  // lone continuation bytes
+      {"\xF4\x8F\xBF\xBF\xEF\xBF\xBF\xC2\x80", "\xF4\x8F\xBF\xBF\xEF\xBF\xBF\xC2\x80"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(JsonWriter::Quote(c.in), std::string("\"") + c.out + "\"") << c.in;
+    EXPECT_TRUE(JsonWriter::IsValidUtf8(JsonWriter::Quote(c.in)));
+  }
+  EXPECT_FALSE(JsonWriter::IsValidUtf8("\xED\xBF\xBF"));
+  EXPECT_TRUE(JsonWriter::IsValidUtf8("\xED\x9F\xBF"));  // U+D7FF, just below the surrogates
+}
+
+TEST(TerminalText, ControlBytesNeverReachTheTerminal) {
+  EXPECT_EQ(TerminalText("a\nb\tc\x1b[2J\x7f"), "a?b?c?[2J?");
+  EXPECT_EQ(TerminalText("\xC2\x9B"
+                         "31m"),
+            "?31m");  // C1 control sequence introducer
+  EXPECT_EQ(TerminalText("\xFF\xED\x95\x9C"), "?\xED\x95\x9C");
+  EXPECT_EQ(TerminalText("line\n\tmore\r\n", true), "line\n\tmore?\n");
+}
+
+TEST_F(QxfwctlTest, NamesThatAreNotUtf8StayValidJsonAndSafeText) {
+  // Every ill-formed kind at once in one program path.
+  ASSERT_EQ(
+      Run("rules add-program allow \"$(printf '/opt/x\\300\\257\\355\\240\\200\\365\\200y')\"")
+          .status,
+      0);
+  ASSERT_EQ(Run("rules add-program allow \"$(printf '/opt/line\\nbreak\\033[31m')\"").status, 0);
+  Result json = Run("rules list --json");
+  ASSERT_EQ(json.status, 0);
+  EXPECT_TRUE(JsonWriter::IsValidUtf8(json.out)) << json.out;
+  EXPECT_NE(json.out.find("/opt/x\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\\ufffdy"),
+            std::string::npos)
+      << json.out;
+  EXPECT_NE(json.out.find("/opt/line\\nbreak\\u001b[31m"), std::string::npos) << json.out;
+
+  Result text = Run("rules list");
+  ASSERT_EQ(text.status, 0);
+  EXPECT_EQ(text.out.find('\x1b'), std::string::npos);
+  EXPECT_NE(text.out.find("/opt/line?break?[31m\n"), std::string::npos) << text.out;
+  EXPECT_TRUE(JsonWriter::IsValidUtf8(text.out));
 }
 
 }  // namespace

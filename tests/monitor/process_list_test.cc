@@ -211,12 +211,15 @@ TEST(ProcessList, VanishedProcessGivesEmptyAnswersOrTheImageCache) {
   EXPECT_EQ(owned->PathOf(id), "");
 }
 
-TEST(ProcessList, DeletedExecutableKeepsItsPath) {
+// The kernel's link still names the deleted file, but nothing at that path is what runs.
+TEST(ProcessList, DeletedExecutableKeepsItsPathButNotTrust) {
   TempDir dir;
   Child child(dir.path());
   std::filesystem::remove(child.path());
   CProcessList list;
-  EXPECT_EQ(list.PathOf(child.id()), child.path());
+  EXPECT_EQ(list.ProgramOf(child.id()).path, child.path());
+  EXPECT_FALSE(list.ProgramOf(child.id()).trusted);
+  EXPECT_EQ(list.PathOf(child.id()), "");
   EXPECT_EQ(list.NameOf(child.id()), kChildName);
 }
 
@@ -244,6 +247,23 @@ TEST(ProcessList, ParsesAwkwardAndDamagedStatLines) {
   EXPECT_EQ(list.GetThreadCount(), 7u);
   EXPECT_EQ(list.NameOf(124), "fifteen-chars-x");
   EXPECT_FALSE(list.NameOf(456).has_value());
+}
+
+}  // namespace
+}  // namespace qxfw::monitor
+
+namespace qxfw::monitor {
+namespace {
+
+// A set-user-id program runs as its effective user; that is the owner shown.
+TEST(ProcessList, OwnerIsTheEffectiveUser) {
+  TempDir proc;
+  std::filesystem::create_directories(proc.path() + "/321");
+  std::ofstream(proc.path() + "/321/status")
+      << "Name:\tsetuid\nPid:\t321\nUid:\t0\t65534\t0\t0\nGid:\t0\t0\t0\t0\n";
+  CProcessList list(proc.path());
+  passwd* nobody = ::getpwuid(65534);
+  EXPECT_EQ(list.OwnerOf(321), nobody != nullptr ? std::string(nobody->pw_name) : "65534");
 }
 
 }  // namespace
