@@ -86,9 +86,9 @@ bool FilterDaemon::Start() {
     syslog(LOG_ERR, "device %s cannot be created: %s", socketPath.c_str(), strerror(errno));
     return false;
   }
-  syslog(LOG_INFO, "started: queue %u, chain %s, device %s, user %u, hold %d s%s",
-         options_.queue, rules_->Chain().c_str(), socketPath.c_str(), options_.user,
-         options_.holdTimeoutSeconds, options_.alignedRecords ? ", aligned records" : "");
+  syslog(LOG_INFO, "started: queue %u, chain %s, device %s, user %u, hold %d s%s", options_.queue,
+         rules_->Chain().c_str(), socketPath.c_str(), options_.user, options_.holdTimeoutSeconds,
+         options_.alignedRecords ? ", aligned records" : "");
   return true;
 }
 
@@ -157,9 +157,9 @@ void FilterDaemon::OnPacket(const QueuedPacket& packet) {
   FlowKey flow{info.protocol, info.localAddr, info.remoteAddr, info.localPort, info.remotePort};
   if (table_.TryJoin(packet.id, flow)) return;  // a retransmission of a held request
 
-  PacketOwner owner = owners_->Find(info.protocol, info.localAddr, info.localPort,
-                                    info.remoteAddr, info.remotePort,
-                                    packet.hasUid ? static_cast<int64_t>(packet.uid) : -1);
+  PacketOwner owner =
+      owners_->Find(info.protocol, info.localAddr, info.localPort, info.remoteAddr, info.remotePort,
+                    packet.hasUid ? static_cast<int64_t>(packet.uid) : -1);
   CNETWORK_REQUEST request{};
   request.protocol = info.protocol == IPPROTO_TCP ? kProtocolTcp : kProtocolUdp;
   request.requestType = info.protocol == IPPROTO_TCP ? kRequestTcpConnect : kRequestUdpSend;
@@ -200,9 +200,10 @@ uint32_t FilterDaemon::OnCall(const DeviceCall& call, std::vector<uint8_t>* outp
   };
   switch (call.controlCode) {
     case IOCTL_GET_NETWORK_REQUEST: {
-      size_t form = options_.alignedRecords ? sizeof(CNETWORK_REQUEST_ALIGNED)
-                                            : sizeof(CNETWORK_REQUEST);
-      if (call.outputSize < form) return kStatusSuccess;  // 0 bytes: the caller tries the other form
+      size_t form =
+          options_.alignedRecords ? sizeof(CNETWORK_REQUEST_ALIGNED) : sizeof(CNETWORK_REQUEST);
+      if (call.outputSize < form)
+        return kStatusSuccess;  // 0 bytes: the caller tries the other form
       CNETWORK_REQUEST request;
       if (!table_.Next(&request)) return ERROR_NO_DATA;
       if (options_.alignedRecords) {
@@ -241,8 +242,8 @@ uint32_t FilterDaemon::OnCall(const DeviceCall& call, std::vector<uint8_t>* outp
       uint32_t pid;
       std::memcpy(&pid, call.input.data(), 4);
       std::string name;
-      if (pid == 0 || !qxfw::platform::ReadWholeFile("/proc/" + std::to_string(pid) + "/comm",
-                                                     &name, 64)) {
+      if (pid == 0 ||
+          !qxfw::platform::ReadWholeFile("/proc/" + std::to_string(pid) + "/comm", &name, 64)) {
         return ERROR_NOT_FOUND;
       }
       while (!name.empty() && name.back() == '\n') name.pop_back();
@@ -260,8 +261,8 @@ uint32_t FilterDaemon::OnCall(const DeviceCall& call, std::vector<uint8_t>* outp
       if (call.input.size() != sizeof(tagEND_CONNECTION)) return ERROR_INVALID_PARAMETER;
       tagEND_CONNECTION end;
       std::memcpy(&end, call.input.data(), sizeof(end));
-      int error = destroyer_->Destroy(end.localAddress, end.localPort, end.remoteAddress,
-                                      end.remotePort);
+      int error =
+          destroyer_->Destroy(end.localAddress, end.localPort, end.remoteAddress, end.remotePort);
       if (error == 0) return kStatusSuccess;
       if (error == ENOENT) return ERROR_NOT_FOUND;
       if (error == EPERM || error == EACCES) return ERROR_ACCESS_DENIED;

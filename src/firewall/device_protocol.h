@@ -1,7 +1,8 @@
 // The device protocol between the firewall program and the filter daemon: control codes,
 // records, status values and the framing of one call on the device's Unix stream socket.
 // docs/formats/device_protocol.md is the byte grammar. Included by the daemon
-// (outside/qltdifw) and by the program's driver channel; header only, no dependencies beyond the standard library.
+// (outside/qltdifw) and by the program's driver channel; header only, no dependencies beyond the
+// standard library.
 //
 // All integers are little-endian unless a field says network order.
 #pragma once

@@ -113,7 +113,8 @@ void DeviceServer::OnClientWritable() {
 
 void DeviceServer::Flush() {
   while (client_.Valid() && !outgoing_.empty()) {
-    ssize_t n = send(client_.Get(), outgoing_.data(), outgoing_.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    ssize_t n =
+        send(client_.Get(), outgoing_.data(), outgoing_.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n > 0) {
       outgoing_.erase(outgoing_.begin(), outgoing_.begin() + n);
       continue;

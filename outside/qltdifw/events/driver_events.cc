@@ -13,7 +13,7 @@ using qxfw::platform::NamedEventCreator;
 
 bool DriverEvents::Create() {
   for (auto [base, creator] : {std::pair{kNetworkNotifyEventName, &network_},
-                                std::pair{kLoadImageNotifyEventName, &image_}}) {
+                               std::pair{kLoadImageNotifyEventName, &image_}}) {
     std::string name = DriverEventName(base);
     int error = 0;
     *creator = NamedEventCreator::Create(name, EventScope::kSystem, &error);

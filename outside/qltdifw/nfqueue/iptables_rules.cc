@@ -72,8 +72,9 @@ bool IptablesRules::Install() {
           " -j REJECT --reject-with tcp-reset",
       "-t filter -A " + chain_ + " -p udp -m mark --mark " + mark +
           " -j REJECT --reject-with icmp-port-unreachable",
-      "-t filter -A " + chain_ + " -p tcp --syn -m conntrack --ctstate NEW -j NFQUEUE --queue-num " +
-          q + " --queue-bypass",
+      "-t filter -A " + chain_ +
+          " -p tcp --syn -m conntrack --ctstate NEW -j NFQUEUE --queue-num " + q +
+          " --queue-bypass",
       "-t filter -A " + chain_ + " -p udp -m conntrack --ctstate NEW -j NFQUEUE --queue-num " + q +
           " --queue-bypass",
       "-t filter -I OUTPUT 1 -j " + chain_,

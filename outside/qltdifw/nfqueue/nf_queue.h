@@ -43,8 +43,7 @@ class NfQueue {
   void Reject(uint32_t id);
 
  private:
-  static int OnPacket(nfq_q_handle* queue, ::nfgenmsg* message, ::nfq_data* data,
-                      void* self);
+  static int OnPacket(nfq_q_handle* queue, ::nfgenmsg* message, ::nfq_data* data, void* self);
 
   nfq_handle* handle_ = nullptr;
   nfq_q_handle* queue_ = nullptr;

@@ -7,7 +7,7 @@
 namespace qltdifw {
 
 struct PacketInfo {
-  uint8_t protocol = 0;  // IPPROTO_TCP or IPPROTO_UDP
+  uint8_t protocol = 0;     // IPPROTO_TCP or IPPROTO_UDP
   uint32_t localAddr = 0;   // network order (the packet's source: it is outgoing)
   uint32_t remoteAddr = 0;  // network order
   uint16_t localPort = 0;   // network order

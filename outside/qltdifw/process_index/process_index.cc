@@ -71,7 +71,8 @@ void ProcessIndex::Refresh() {
 
 bool ProcessIndex::Open(ExecHandler onExec) {
   onExec_ = std::move(onExec);
-  connector_.Reset(socket(PF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_CONNECTOR));
+  connector_.Reset(
+      socket(PF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_CONNECTOR));
   bool ok = connector_.Valid();
   if (ok) {
     sockaddr_nl address{};
@@ -156,8 +157,9 @@ std::vector<pid_t> ProcessIndex::CandidatesOf(int64_t uid) const {
   for (const auto& [pid, entry] : processes_) {
     if (uid < 0 || entry.uid == static_cast<uint32_t>(uid)) matching.push_back(&entry);
   }
-  std::sort(matching.begin(), matching.end(),
-            [](const IndexedProcess* a, const IndexedProcess* b) { return a->sequence > b->sequence; });
+  std::sort(matching.begin(), matching.end(), [](const IndexedProcess* a, const IndexedProcess* b) {
+    return a->sequence > b->sequence;
+  });
   std::vector<pid_t> pids;
   pids.reserve(matching.size());
   for (const IndexedProcess* entry : matching) pids.push_back(entry->pid);

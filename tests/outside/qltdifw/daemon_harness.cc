@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -47,9 +48,18 @@ NetnsPair::~NetnsPair() {
   Shell("ip netns delete " + b);
 }
 
-pid_t ForkIn(const std::string& ns, std::function<int()> fn) {
+pid_t ForkIn(const std::string& ns, std::function<int()> fn, std::vector<int> keep) {
   pid_t pid = fork();
   if (pid != 0) return pid;
+  std::sort(keep.begin(), keep.end());
+  unsigned from = 3;
+  for (int fd : keep) {
+    if (fd >= static_cast<int>(from)) {
+      if (fd > static_cast<int>(from)) close_range(from, static_cast<unsigned>(fd) - 1, 0);
+      from = static_cast<unsigned>(fd) + 1;
+    }
+  }
+  close_range(from, ~0u, 0);
   int fd = open(("/var/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0 || setns(fd, CLONE_NEWNET) != 0) _exit(120);
   close(fd);
@@ -67,37 +77,41 @@ int WaitChild(pid_t pid) {
 Server::Server(const std::string& ns) {
   int ready[2];
   if (pipe(ready) != 0) return;
-  pid_ = ForkIn(ns, [&] {
-    int tcp = socket(AF_INET, SOCK_STREAM, 0);
-    int udp = socket(AF_INET, SOCK_DGRAM, 0);
-    int one = 1;
-    setsockopt(tcp, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(kPort);
-    if (bind(tcp, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-        listen(tcp, 4096) != 0 ||
-        bind(udp, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
-      return 1;
-    }
-    (void)!write(ready[1], "x", 1);
-    pollfd polls[2] = {{tcp, POLLIN, 0}, {udp, POLLIN, 0}};
-    for (;;) {
-      if (poll(polls, 2, -1) < 0) continue;
-      if (polls[0].revents != 0) {
-        int peer = accept(tcp, nullptr, nullptr);
-        if (peer >= 0) close(peer);
-      }
-      if (polls[1].revents != 0) {
-        char buffer[512];
-        sockaddr_in from{};
-        socklen_t length = sizeof(from);
-        ssize_t n = recvfrom(udp, buffer, sizeof(buffer), 0, reinterpret_cast<sockaddr*>(&from),
-                             &length);
-        if (n > 0) sendto(udp, buffer, n, 0, reinterpret_cast<sockaddr*>(&from), length);
-      }
-    }
-  });
+  int readyWrite = ready[1];
+  pid_ = ForkIn(ns,
+                [&] {
+                  int tcp = socket(AF_INET, SOCK_STREAM, 0);
+                  int udp = socket(AF_INET, SOCK_DGRAM, 0);
+                  int one = 1;
+                  setsockopt(tcp, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+                  sockaddr_in address{};
+                  address.sin_family = AF_INET;
+                  address.sin_port = htons(kPort);
+                  if (bind(tcp, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+                      listen(tcp, 4096) != 0 ||
+                      bind(udp, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+                    return 1;
+                  }
+                  (void)!write(ready[1], "x", 1);
+                  pollfd polls[2] = {{tcp, POLLIN, 0}, {udp, POLLIN, 0}};
+                  for (;;) {
+                    if (poll(polls, 2, -1) < 0) continue;
+                    if (polls[0].revents != 0) {
+                      int peer = accept(tcp, nullptr, nullptr);
+                      if (peer >= 0) close(peer);
+                    }
+                    if (polls[1].revents != 0) {
+                      char buffer[512];
+                      sockaddr_in from{};
+                      socklen_t length = sizeof(from);
+                      ssize_t n = recvfrom(udp, buffer, sizeof(buffer), 0,
+                                           reinterpret_cast<sockaddr*>(&from), &length);
+                      if (n > 0)
+                        sendto(udp, buffer, n, 0, reinterpret_cast<sockaddr*>(&from), length);
+                    }
+                  }
+                },
+                {readyWrite});
   char byte;
   (void)!read(ready[0], &byte, 1);
   close(ready[0]);
@@ -134,21 +148,24 @@ int ConnectTcp(const char* address, uint16_t port, int timeoutMs, double* elapse
   }
   close(fd);
   if (elapsedMs != nullptr) {
-    *elapsedMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-                     .count();
+    *elapsedMs =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
   }
   return result;
 }
 
 Daemon::Daemon(const NetnsPair& pair, std::vector<std::string> extraArgs) {
   queue = static_cast<uint16_t>(20000 + getpid() % 20000);
-  runtimeDir = (std::filesystem::temp_directory_path() / ("qxd-run-" + std::to_string(getpid())))
+  static int instances = 0;
+  runtimeDir = (std::filesystem::temp_directory_path() /
+                ("qxd-run-" + std::to_string(getpid()) + "-" + std::to_string(++instances)))
                    .string();
   std::filesystem::create_directories(runtimeDir);
   socketPath = runtimeDir + "/" + kDeviceSocketName;
   setenv(kEventSuffixVariable, ("-test" + std::to_string(getpid())).c_str(), 1);
-  std::vector<std::string> args = {QLTDIFW_BINARY, "--foreground", "--netns", pair.a,
-                                   "--queue", std::to_string(queue), "--runtime-dir", runtimeDir};
+  std::vector<std::string> args = {QLTDIFW_BINARY,  "--foreground", "--netns",
+                                   pair.a,          "--queue",      std::to_string(queue),
+                                   "--runtime-dir", runtimeDir};
   for (std::string& arg : extraArgs) args.push_back(arg);
   pid = fork();
   if (pid == 0) {

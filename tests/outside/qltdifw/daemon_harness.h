@@ -36,8 +36,9 @@ class NetnsPair {
 };
 
 // Runs fn in a forked child inside namespace ns; returns the child's pid. The child's exit
-// status is fn's result.
-pid_t ForkIn(const std::string& ns, std::function<int()> fn);
+// status is fn's result. The child closes every inherited descriptor above 2 except keep, so it
+// does not hold the test's device connection open.
+pid_t ForkIn(const std::string& ns, std::function<int()> fn, std::vector<int> keep = {});
 // Waits for a child; returns its exit status, or -1 when it did not end normally.
 int WaitChild(pid_t pid);
 

@@ -39,12 +39,14 @@ class DaemonTest : public ::testing::Test {
   int ConnectFromA(int timeoutMs, double* elapsed = nullptr, pid_t* pid = nullptr) {
     int fds[2];
     if (pipe(fds) != 0) return -1;
-    pid_t child = ForkIn(pair_->a, [&] {
-      double ms = 0;
-      int rc = ConnectTcp(NetnsPair::kAddressB, Server::kPort, timeoutMs, &ms);
-      (void)!write(fds[1], &ms, sizeof(ms));
-      return rc;
-    });
+    pid_t child = ForkIn(pair_->a,
+                         [&] {
+                           double ms = 0;
+                           int rc = ConnectTcp(NetnsPair::kAddressB, Server::kPort, timeoutMs, &ms);
+                           (void)!write(fds[1], &ms, sizeof(ms));
+                           return rc;
+                         },
+                         {fds[1]});
     if (pid != nullptr) *pid = child;
     int status = WaitChild(child);
     double ms = 0;
@@ -100,15 +102,22 @@ TEST_F(DaemonTest, HeldRequestTimesOutAndRetransmissionsJoin) {
   program.Start([](const CNETWORK_REQUEST&) { return -1; });
   double elapsed = 0;
   EXPECT_EQ(ConnectFromA(1800, &elapsed), ETIMEDOUT);
-  EXPECT_EQ(program.SeenCount(), 1u);
+  auto seen = program.Seen();
+  ASSERT_EQ(seen.size(), 1u);
   tagDRIVER_INFO info{};
   uint32_t got = 0;
-  program.StopAndClose();
-  ProgramDouble second(daemon_->socketPath);
-  ASSERT_EQ(second.OpenStatus(), kStatusSuccess);  // the first client has gone
-  ASSERT_EQ(second.Client().Call(IOCTL_GET_DRIVER_INFO, nullptr, 0, &info, sizeof(info), &got), 0u);
+  ASSERT_EQ(program.Client().Call(IOCTL_GET_DRIVER_INFO, nullptr, 0, &info, sizeof(info), &got),
+            kStatusSuccess);
   EXPECT_EQ(info.holdTimeoutSeconds, 2u);
-  EXPECT_EQ(info.heldRequests, 0u);  // the first client's disconnect released it
+  EXPECT_EQ(info.heldRequests, 1u);
+  std::this_thread::sleep_for(700ms);  // past the 2 s hold
+  ASSERT_EQ(program.Client().Call(IOCTL_GET_DRIVER_INFO, nullptr, 0, &info, sizeof(info), &got),
+            kStatusSuccess);
+  EXPECT_EQ(info.heldRequests, 0u);
+  // A verdict that comes too late finds nothing.
+  tagVERDICT late{seen[0].requestHandle, kVerdictAllow};
+  EXPECT_EQ(program.Client().Call(IOCTL_SET_VERDICT, &late, sizeof(late), nullptr, 0, &got),
+            ERROR_NOT_FOUND);
 }
 
 TEST_F(DaemonTest, RetransmittedSynsJoinTheHeldRequest) {
