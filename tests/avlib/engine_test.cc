@@ -192,12 +192,6 @@ TEST(QxavEngine, ScanningWithoutAnEngineFails) {
   EXPECT_EQ(q.GetEngineInfo(nullptr), 0);
 }
 
-}  // namespace
-}  // namespace qxfw::avtest
-
-namespace qxfw::avtest {
-namespace {
-
 // FileScan's quarantine modes move the file with the last reported virus name as its note.
 TEST(QxavEngine, QuarantineModesMoveTheFileWithTheLastVirusName) {
   Qxav& q = Qxav::Load();
@@ -227,12 +221,6 @@ TEST(QxavEngine, QuarantineModesMoveTheFileWithTheLastVirusName) {
   EXPECT_EQ(header.substr(0, infected.size() + 12), infected + "|Test.EICAR;") << header;
   dlclose(handle);
 }
-
-}  // namespace
-}  // namespace qxfw::avtest
-
-namespace qxfw::avtest {
-namespace {
 
 // A "dir" database names a folder of ClamAV databases (the machine's own, normally); it adds
 // their records when the folder is there and is skipped when it is not.
