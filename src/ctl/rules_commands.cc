@@ -5,11 +5,13 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "ctl/ctl_support.h"
 #include "ctl/json_writer.h"
 #include "platform/address_text.h"
 #include "platform/folders.h"
+#include "platform/lock_holder.h"
 #include "platform/path_text.h"
 #include "store/db_manager.h"
 #include "store/rule_text.h"
@@ -31,11 +33,52 @@ std::unique_ptr<CDBManager> OpenStore() {
   if (db->IsRuleFileOpen() && db->IsJournalOpen()) return db;
   int error = db->IsRuleFileOpen() ? db->JournalOpenError() : db->RuleFileOpenError();
   if (error == EWOULDBLOCK) {
-    throw CommandFailed("the rule data file in " + folder +
-                        " is in use by a running firewall program; use its screens, or close "
-                        "it and try again");
+    std::string busy = folder + (db->IsRuleFileOpen() ? "/QLFW.log" : "/QLFW.dat");
+    std::optional<platform::LockHolder> holder = platform::LockHolderOf(busy);
+    std::string by = "another program";
+    if (holder && holder->program == CDBManager::kFirewallProgram) {
+      by = "a running firewall program (pid " + std::to_string(holder->pid) + ")";
+    } else if (holder) {
+      by = (holder->program == "qxfwctl" ? "another " : "") + TerminalText(holder->program) +
+           " (pid " + std::to_string(holder->pid) + ")";
+    }
+    throw CommandFailed("the rule data file in " + folder + " is in use by " + by +
+                        (holder && holder->program == CDBManager::kFirewallProgram
+                             ? "; use its screens, or close it and try again"
+                             : "; try again when it has finished"));
   }
   throw CommandFailed("cannot open the rule data file in " + folder + ": " + std::strerror(error));
+}
+
+// An add that fails for a rule not yet in the store failed to write; errno tells why.
+CommandFailed WriteFailed(const CDBManager& db) {
+  int error = errno;
+  return CommandFailed("cannot write the rule data file " + db.RuleFilePath() +
+                       (error != 0 ? std::string(": ") + std::strerror(error) : std::string()));
+}
+
+bool HasProgram(CDBManager& db, const tagFIREWALL_PROGRAM& wanted) {
+  tagFIREWALL_PROGRAM key = wanted;
+  store::IsValidProgram(key);
+  db.Select(CDBManager::kSelectRuleFile);
+  tagFIREWALL_PROGRAM p{};
+  bool found = false;
+  while (db.Select(CDBManager::kSelectProgram) && db.GetProgram(&p)) {
+    found = found || store::SameProgramKey(p, key);
+  }
+  errno = 0;
+  return found;
+}
+
+bool HasPortIp(CDBManager& db, const tagFIREWALL_PORTIP& wanted) {
+  db.Select(CDBManager::kSelectRuleFile);
+  tagFIREWALL_PORTIP r{};
+  bool found = false;
+  while (db.Select(CDBManager::kSelectPortIp) && db.GetPortIp(&r)) {
+    found = found || store::SamePortIpKey(r, wanted);
+  }
+  errno = 0;
+  return found;
 }
 
 std::string Range(uint32_t begin, uint32_t end, bool address) {
@@ -130,6 +173,7 @@ int ListRules(const Arguments& args, std::ostream& out) {
   tagFIREWALL_PORTIP r{};
   while (db->Select(CDBManager::kSelectPortIp) && db->GetPortIp(&r)) ports.push_back(r);
   const uint32_t level = db->GetSecurityLevel();
+  db.reset();  // released before printing: output may wait on a slow pipe
 
   if (args.Flag("--json")) {
     JsonWriter json;
@@ -191,9 +235,10 @@ int AddProgram(const Arguments& args, std::ostream& out) {
   tagFIREWALL_PROGRAM p = ProgramFromPath(args.Positional()[2]);
   p.action = ParseProgramAction(args.Positional()[1]);
   auto db = OpenStore();
-  if (db->AddProgram(p, nullptr) == 0) {
+  if (HasProgram(*db, p)) {
     throw CommandFailed(std::string("a rule for ") + p.path + " already exists");
   }
+  if (db->AddProgram(p, nullptr) == 0) throw WriteFailed(*db);
   out << "added: " << store::ProgramActionWord(p.action) << " " << TerminalText(p.path) << "\n";
   return 0;
 }
@@ -242,9 +287,10 @@ int AddPortIp(const Arguments& args, std::ostream& out) {
   std::vector<std::string> fields(args.Positional().begin() + 1, args.Positional().end());
   tagFIREWALL_PORTIP rule = PortIpFromFields(fields);
   auto db = OpenStore();
-  if (db->AddPortIp(rule) == 0) {
+  if (HasPortIp(*db, rule)) {
     throw CommandFailed("a rule for the same protocol, ports and addresses already exists");
   }
+  if (db->AddPortIp(rule) == 0) throw WriteFailed(*db);
   out << "added: " << PortIpText(rule) << "\n";
   return 0;
 }
@@ -343,6 +389,7 @@ int RunJournal(const std::vector<std::string>& words, std::ostream& out) {
     if (keep(e.time)) entries.push_back(e);
   }
   db->Select(CDBManager::kSelectRuleFile);
+  db.reset();  // released before printing: output may wait on a slow pipe
   std::sort(entries.begin(), entries.end(),
             [](const Entry& a, const Entry& b) { return a.sequence < b.sequence; });
 
