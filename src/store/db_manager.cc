@@ -1,6 +1,8 @@
 #include "store/db_manager.h"
 
+#include <sched.h>
 #include <algorithm>
+
 #include <cerrno>
 #include <cstring>
 #include <optional>
@@ -629,6 +631,10 @@ int CDBManager::Select(int type) {
 bool CDBManager::JournalNext(uint32_t kind, uint32_t* cursor) {
   tagSLOT slot;
   if (!journal_.ReadSlot(0, &slot)) return false;
+  // Entries of other kinds are passed over; the walk yields the processor every batch of them,
+  // as the scans of the rule file do.
+  constexpr uint32_t kYieldEvery = 128;
+  uint32_t passed = 0;
   for (uint32_t n = *cursor + 1; journal_.ReadSlot(n, &slot); ++n) {
     if (slot.header.kind == kind) {
       journal_entry_ = slot;
@@ -637,6 +643,7 @@ bool CDBManager::JournalNext(uint32_t kind, uint32_t* cursor) {
       *cursor = n;
       return true;
     }
+    if (++passed % kYieldEvery == 0) sched_yield();
   }
   *cursor = 0;
   return false;
