@@ -32,8 +32,8 @@ struct Result {
 class QxfwctlTest : public ::testing::Test {
  protected:
   Result Run(const std::string& arguments) {
-    std::string command =
-        "QXFW_APPDATA='" + dir_.path() + "' " QXFWCTL_PATH " " + arguments + " 2>&1";
+    std::string command = "QXFW_APPDATA='" + dir_.path() + "' XDG_CACHE_HOME='" + dir_.path() +
+                          "/cache' " QXFWCTL_PATH " " + arguments + " 2>&1";
     FILE* pipe = popen(command.c_str(), "r");
     std::string out;
     std::array<char, 4096> buffer;
