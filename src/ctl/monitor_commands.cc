@@ -158,9 +158,8 @@ int Processes(const Arguments& args, std::ostream& out) {
     rows.push_back(std::move(r));
   }
   if (keep) platform::SaveSignatureResults(results);
-  // OwnerOf restarts the walk, so owners are read after it.
-  CProcessList owners;
-  for (Row& r : rows) r.owner = owners.OwnerOf(r.pid).value_or("");
+  // Owners come from the live system, not the snapshot; the walk has ended by now.
+  for (Row& r : rows) r.owner = processes.OwnerOf(r.pid).value_or("");
   if (args.Flag("--json")) {
     JsonWriter json;
     json.BeginArray();

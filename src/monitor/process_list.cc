@@ -266,8 +266,11 @@ std::optional<std::string> CProcessList::OwnerOf(uint32_t processId) {
     return std::nullopt;
   }
 
-  char host[256] = {};
-  m_domain = ::gethostname(host, sizeof(host) - 1) == 0 ? Cut(host, kAccountNameLimit) : "";
+  if (!m_domainKnown) {
+    char host[256] = {};
+    m_domain = ::gethostname(host, sizeof(host) - 1) == 0 ? Cut(host, kAccountNameLimit) : "";
+    m_domainKnown = true;
+  }
 
   // One listing asks for the same few users again and again; each lookup reads the user
   // database, so the names are kept for the object's life.
