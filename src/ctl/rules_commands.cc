@@ -57,28 +57,29 @@ CommandFailed WriteFailed(const CDBManager& db) {
                        (error != 0 ? std::string(": ") + std::strerror(error) : std::string()));
 }
 
-bool HasProgram(CDBManager& db, const tagFIREWALL_PROGRAM& wanted) {
-  tagFIREWALL_PROGRAM key = wanted;
-  store::IsValidProgram(key);
+// Whether a live record of the store has the key of wanted: getter and same are the store's
+// accessor and key test of that kind. Leaves errno clear for the add that follows.
+template <typename Record>
+bool HasRecord(CDBManager& db, int selectType, int (CDBManager::*getter)(Record*),
+               bool (*same)(const Record&, const Record&), const Record& wanted) {
   db.Select(CDBManager::kSelectRuleFile);
-  tagFIREWALL_PROGRAM p{};
+  Record r{};
   bool found = false;
-  while (db.Select(CDBManager::kSelectProgram) && db.GetProgram(&p)) {
-    found = found || store::SameProgramKey(p, key);
-  }
+  while (db.Select(selectType) && (db.*getter)(&r)) found = found || same(r, wanted);
   errno = 0;
   return found;
 }
 
+bool HasProgram(CDBManager& db, const tagFIREWALL_PROGRAM& wanted) {
+  tagFIREWALL_PROGRAM key = wanted;
+  store::IsValidProgram(key);
+  return HasRecord(db, CDBManager::kSelectProgram, &CDBManager::GetProgram, &store::SameProgramKey,
+                   key);
+}
+
 bool HasPortIp(CDBManager& db, const tagFIREWALL_PORTIP& wanted) {
-  db.Select(CDBManager::kSelectRuleFile);
-  tagFIREWALL_PORTIP r{};
-  bool found = false;
-  while (db.Select(CDBManager::kSelectPortIp) && db.GetPortIp(&r)) {
-    found = found || store::SamePortIpKey(r, wanted);
-  }
-  errno = 0;
-  return found;
+  return HasRecord(db, CDBManager::kSelectPortIp, &CDBManager::GetPortIp, &store::SamePortIpKey,
+                   wanted);
 }
 
 std::string Range(uint32_t begin, uint32_t end, bool address) {
