@@ -27,10 +27,32 @@ using store::tagPOLICY_TABLE;
 
 const char* const kLevelNames[] = {"", "Off", "Low", "Medium", "High"};
 
-std::unique_ptr<CDBManager> OpenStore() {
+CDBManager* g_borrowed = nullptr;
+
+// The store of one command: the borrowed one of the running program, or one opened for it.
+class StoreRef {
+ public:
+  explicit StoreRef(CDBManager* borrowed) : db_(borrowed) {}
+  explicit StoreRef(std::unique_ptr<CDBManager> owned)
+      : owned_(std::move(owned)), db_(owned_.get()) {}
+  CDBManager* operator->() const { return db_; }
+  CDBManager& operator*() const { return *db_; }
+  // Lets go of an opened store (a borrowed one stays with its owner).
+  void Release() {
+    owned_.reset();
+    db_ = nullptr;
+  }
+
+ private:
+  std::unique_ptr<CDBManager> owned_;
+  CDBManager* db_;
+};
+
+StoreRef OpenStore() {
+  if (g_borrowed != nullptr) return StoreRef(g_borrowed);
   std::string folder = platform::FirewallDataFolder();
   auto db = std::make_unique<CDBManager>(folder);
-  if (db->IsRuleFileOpen() && db->IsJournalOpen()) return db;
+  if (db->IsRuleFileOpen() && db->IsJournalOpen()) return StoreRef(std::move(db));
   int error = db->IsRuleFileOpen() ? db->JournalOpenError() : db->RuleFileOpenError();
   if (error == EWOULDBLOCK) {
     std::string busy = folder + (db->IsRuleFileOpen() ? "/QLFW.log" : "/QLFW.dat");
@@ -42,10 +64,14 @@ std::unique_ptr<CDBManager> OpenStore() {
       by = (holder->program == "qxfwctl" ? "another " : "") + TerminalText(holder->program) +
            " (pid " + std::to_string(holder->pid) + ")";
     }
+    // A firewall program (or a holder that cannot be told) may take the command over; another
+    // holder is only waited for by trying again.
+    if (!holder || holder->program == CDBManager::kFirewallProgram) {
+      throw StoreHeld("the rule data file in " + folder + " is in use by " + by +
+                      "; use its screens, or close it and try again");
+    }
     throw CommandFailed("the rule data file in " + folder + " is in use by " + by +
-                        (holder && holder->program == CDBManager::kFirewallProgram
-                             ? "; use its screens, or close it and try again"
-                             : "; try again when it has finished"));
+                        "; try again when it has finished");
   }
   throw CommandFailed("cannot open the rule data file in " + folder + ": " + std::strerror(error));
 }
@@ -174,7 +200,7 @@ int ListRules(const Arguments& args, std::ostream& out) {
   tagFIREWALL_PORTIP r{};
   while (db->Select(CDBManager::kSelectPortIp) && db->GetPortIp(&r)) ports.push_back(r);
   const uint32_t level = db->GetSecurityLevel();
-  db.reset();  // released before printing: output may wait on a slow pipe
+  db.Release();  // released before printing: output may wait on a slow pipe
 
   if (args.Flag("--json")) {
     JsonWriter json;
@@ -312,6 +338,30 @@ int DeletePortIp(const Arguments& args, std::ostream& out) {
 
 }  // namespace
 
+void SetBorrowedStore(store::CDBManager* db) {
+  g_borrowed = db;
+}
+
+int RunStoreCommand(const std::vector<std::string>& words, std::ostream& out, std::string* error) {
+  if (words.empty()) return -1;
+  std::vector<std::string> rest(words.begin() + 1, words.end());
+  try {
+    if (words[0] == "rules") return RunRules(rest, out);
+    if (words[0] == "level") return RunLevel(rest, out);
+    if (words[0] == "journal") return RunJournal(rest, out);
+    return -1;
+  } catch (const StoreHeld& e) {
+    *error = e.what();
+    return kStoreHeld;
+  } catch (const UsageError& e) {
+    *error = e.what();
+    return 2;
+  } catch (const std::exception& e) {
+    *error = e.what();
+    return 1;
+  }
+}
+
 int RunRules(const std::vector<std::string>& words, std::ostream& out) {
   Arguments args(words, {}, {"--json"});
   if (args.Positional().empty()) {
@@ -390,7 +440,7 @@ int RunJournal(const std::vector<std::string>& words, std::ostream& out) {
     if (keep(e.time)) entries.push_back(e);
   }
   db->Select(CDBManager::kSelectRuleFile);
-  db.reset();  // released before printing: output may wait on a slow pipe
+  db.Release();  // released before printing: output may wait on a slow pipe
   std::sort(entries.begin(), entries.end(),
             [](const Entry& a, const Entry& b) { return a.sequence < b.sequence; });
 

@@ -92,6 +92,52 @@ bool SockDiag::Dump(int protocol, std::vector<InetSocketRow>* rows) {
   }
 }
 
+int SockDiag::Lookup(int protocol, uint32_t localAddr, uint16_t localPort, uint32_t remoteAddr,
+                     uint16_t remotePort, InetSocketRow* row, uint32_t* uid) {
+  if (!Valid()) return EBADF;
+  DiagRequest request =
+      NewRequest(SOCK_DIAG_BY_FAMILY, 0, ++sequence_, static_cast<uint8_t>(protocol));
+  // The kernel's UDP lookup takes the ends as a received datagram has them: source is the
+  // remote end. TCP takes them from the socket's side.
+  bool udp = protocol == IPPROTO_UDP;
+  request.body.id.idiag_src[0] = udp ? remoteAddr : localAddr;
+  request.body.id.idiag_sport = udp ? remotePort : localPort;
+  request.body.id.idiag_dst[0] = udp ? localAddr : remoteAddr;
+  request.body.id.idiag_dport = udp ? localPort : remotePort;
+  request.body.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+  request.body.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+  if (!Send(&request, sizeof(request))) return errno != 0 ? errno : EIO;
+  for (;;) {
+    ssize_t received = ::recv(fd_.Get(), buffer_.data(), buffer_.size(), 0);
+    if (received < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (received == 0) return EIO;
+    int left = static_cast<int>(received);
+    for (auto* header = reinterpret_cast<nlmsghdr*>(buffer_.data()); NLMSG_OK(header, left);
+         header = NLMSG_NEXT(header, left)) {
+      if (header->nlmsg_seq != request.header.nlmsg_seq) continue;
+      if (header->nlmsg_type == NLMSG_ERROR) {
+        if (header->nlmsg_len < NLMSG_LENGTH(sizeof(nlmsgerr))) return EIO;
+        int error = static_cast<const nlmsgerr*>(NLMSG_DATA(header))->error;
+        return error < 0 ? -error : (error == 0 ? ENOENT : error);
+      }
+      if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY) continue;
+      if (header->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) return EIO;
+      const auto* socket = static_cast<const inet_diag_msg*>(NLMSG_DATA(header));
+      row->localAddr = socket->id.idiag_src[0];
+      row->remoteAddr = socket->id.idiag_dst[0];
+      row->localPort = socket->id.idiag_sport;
+      row->remotePort = socket->id.idiag_dport;
+      row->linuxState = socket->idiag_state;
+      row->inode = socket->idiag_inode;
+      *uid = socket->idiag_uid;
+      return 0;
+    }
+  }
+}
+
 int SockDiag::Destroy(uint32_t localAddr, uint16_t localPort, uint32_t remoteAddr,
                       uint16_t remotePort) {
   if (!Valid()) return EBADF;

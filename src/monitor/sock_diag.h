@@ -39,6 +39,13 @@ class SockDiag {
   // error; rows may then hold part of the table.
   bool Dump(int protocol, std::vector<InetSocketRow>* rows);
 
+  // Looks up the one IPv4 socket of protocol with this local and remote end (network byte
+  // order), as the kernel would deliver to it; fills *row and *uid. For UDP the kernel matches
+  // unconnected sockets too (remote end wildcard). Returns 0, or an errno value (ENOENT when
+  // there is no such socket).
+  int Lookup(int protocol, uint32_t localAddr, uint16_t localPort, uint32_t remoteAddr,
+             uint16_t remotePort, InetSocketRow* row, uint32_t* uid);
+
   // Asks the kernel to abort the IPv4 TCP socket with this local and remote end (network byte
   // order), which resets the connection for the peer. Returns 0 on success, else an errno
   // value: EPERM without CAP_NET_ADMIN, EOPNOTSUPP when the kernel lacks the destroy request,

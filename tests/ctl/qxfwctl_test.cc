@@ -19,34 +19,22 @@
 #include "platform/folders.h"
 #include "platform/lock_holder.h"
 #include "store/db_manager.h"
+#include "test_support/command_output.h"
 #include "test_support/temp_dir.h"
 
 namespace qxfw::ctl {
 namespace {
 
-struct Result {
-  int status;
-  std::string out;
-};
+using Result = test_support::CommandOutput;
 
 class QxfwctlTest : public ::testing::Test {
  protected:
   // qxfwctl with arguments, on the test's own folders.
   Result Run(const std::string& arguments) {
-    return Shell(Environment() + QXFWCTL_PATH " " + arguments + " 2>&1");
+    return test_support::RunCommandLine(Environment() + QXFWCTL_PATH " " + arguments + " 2>&1");
   }
   std::string Environment() const {
     return "QXFW_APPDATA='" + dir_.path() + "' XDG_CACHE_HOME='" + dir_.path() + "/cache' ";
-  }
-  // A shell command line, its output and exit status.
-  static Result Shell(const std::string& command) {
-    FILE* pipe = popen(command.c_str(), "r");
-    std::string out;
-    std::array<char, 4096> buffer;
-    size_t n;
-    while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0) out.append(buffer.data(), n);
-    int status = pclose(pipe);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
   }
   test_support::TempDir dir_;
 };
@@ -205,8 +193,8 @@ TEST_F(QxfwctlTest, RefusalNamesTheFirewallOrAnotherQxfwctl) {
 TEST_F(QxfwctlTest, AddThatCannotBeWrittenGivesTheReason) {
   ASSERT_EQ(Run("level").status, 0);  // the files, one header slot each
   // Files may not grow past 1024 bytes; the size signal is ignored, so writes fail with EFBIG.
-  Result r = Shell("trap '' XFSZ; ulimit -f 2; " + Environment() +
-                   QXFWCTL_PATH " rules add-program allow /usr/bin/x 2>&1");
+  Result r = test_support::RunCommandLine("trap '' XFSZ; ulimit -f 2; " + Environment() +
+                                          QXFWCTL_PATH " rules add-program allow /usr/bin/x 2>&1");
   const std::string& out = r.out;
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(out.find("already exists"), std::string::npos) << out;

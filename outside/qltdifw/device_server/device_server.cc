@@ -1,0 +1,128 @@
+#include "device_server/device_server.h"
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "firewall/device_protocol.h"
+
+namespace qltdifw {
+
+using namespace qxfw::firewall;
+
+DeviceServer::~DeviceServer() {
+  if (listener_.Valid() && !path_.empty()) unlink(path_.c_str());
+}
+
+bool DeviceServer::Listen(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof(address.sun_path)) return false;
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  listener_.Reset(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!listener_.Valid()) return false;
+  unlink(path.c_str());
+  if (bind(listener_.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+    return false;
+  }
+  path_ = path;
+  chmod(path.c_str(), 0666);
+  return listen(listener_.Get(), 16) == 0;
+}
+
+void DeviceServer::OnListenReadable() {
+  for (;;) {
+    qxfw::platform::UniqueFd peer(
+        accept4(listener_.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+    if (!peer.Valid()) return;
+    ucred cred{};
+    socklen_t length = sizeof(cred);
+    uint32_t status = kStatusSuccess;
+    if (getsockopt(peer.Get(), SOL_SOCKET, SO_PEERCRED, &cred, &length) != 0 ||
+        (cred.uid != 0 && cred.uid != user_)) {
+      status = ERROR_ACCESS_DENIED;
+    } else if (client_.Valid()) {
+      status = ERROR_SHARING_VIOLATION;
+    }
+    std::vector<uint8_t> greeting;
+    EncodeReply(status, nullptr, 0, &greeting);
+    if (status != kStatusSuccess) {
+      syslog(LOG_NOTICE, "device open by pid %d uid %u refused (%u)", cred.pid, cred.uid, status);
+      (void)!send(peer.Get(), greeting.data(), greeting.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      continue;  // closed here
+    }
+    client_ = std::move(peer);
+    incoming_.clear();
+    outgoing_ = std::move(greeting);
+    Flush();
+    if (client_.Valid()) {
+      syslog(LOG_INFO, "device opened by pid %d uid %u", cred.pid, cred.uid);
+      handler_->OnClientAttached(cred.pid, cred.uid);
+    }
+  }
+}
+
+void DeviceServer::DropClient(const char* why) {
+  if (!client_.Valid()) return;
+  syslog(LOG_INFO, "device client gone: %s", why);
+  client_.Reset();
+  incoming_.clear();
+  outgoing_.clear();
+  handler_->OnClientGone();
+}
+
+void DeviceServer::OnClientReadable() {
+  uint8_t buffer[16384];
+  for (;;) {
+    if (!client_.Valid()) return;
+    ssize_t n = recv(client_.Get(), buffer, sizeof(buffer), MSG_DONTWAIT);
+    if (n == 0) return DropClient("closed");
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN) break;
+      return DropClient(std::strerror(errno));
+    }
+    incoming_.insert(incoming_.end(), buffer, buffer + n);
+    size_t at = 0;
+    for (;;) {
+      DeviceCall call;
+      long taken = DecodeCall(incoming_.data() + at, incoming_.size() - at, &call);
+      if (taken == kMalformed) return DropClient("malformed call");
+      if (taken == kNeedMore) break;
+      at += static_cast<size_t>(taken);
+      std::vector<uint8_t> output;
+      uint32_t status = handler_->OnCall(call, &output);
+      if (!client_.Valid()) return;  // the call ended the client (release)
+      if (output.size() > call.outputSize) output.resize(call.outputSize);
+      EncodeReply(status, output.data(), static_cast<uint32_t>(output.size()), &outgoing_);
+      if (outgoing_.size() > kMaxOutgoing) return DropClient("does not read its answers");
+    }
+    incoming_.erase(incoming_.begin(), incoming_.begin() + static_cast<long>(at));
+    Flush();
+  }
+}
+
+void DeviceServer::OnClientWritable() {
+  Flush();
+}
+
+void DeviceServer::Flush() {
+  while (client_.Valid() && !outgoing_.empty()) {
+    ssize_t n =
+        send(client_.Get(), outgoing_.data(), outgoing_.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      outgoing_.erase(outgoing_.begin(), outgoing_.begin() + n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) return;
+    DropClient("write failed");
+  }
+}
+
+}  // namespace qltdifw

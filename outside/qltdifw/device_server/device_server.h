@@ -1,0 +1,67 @@
+// The device: a Unix stream socket in the runtime folder that one client at a time holds. A
+// connecting peer is checked with SO_PEERCRED (root or the recorded user, else
+// ERROR_ACCESS_DENIED); while a client holds the device a second one gets
+// ERROR_SHARING_VIOLATION. Calls are framed as firewall/device_frame.h says and answered in
+// order by the CallHandler. A malformed frame, a client that stops reading its answers, or a
+// hang-up ends the client (the handler hears of it through OnClientGone).
+// Used by the daemon's one thread; every socket is non-blocking.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "firewall/device_frame.h"
+#include "platform/file.h"
+
+namespace qltdifw {
+
+class CallHandler {
+ public:
+  virtual ~CallHandler() = default;
+  // Answers one call: returns the status and fills output (at most call.outputSize bytes).
+  virtual uint32_t OnCall(const qxfw::firewall::DeviceCall& call, std::vector<uint8_t>* output) = 0;
+  virtual void OnClientAttached(pid_t pid, uid_t uid) = 0;
+  virtual void OnClientGone() = 0;
+};
+
+class DeviceServer {
+ public:
+  DeviceServer(CallHandler* handler, uid_t allowedUser) : handler_(handler), user_(allowedUser) {}
+  ~DeviceServer();
+  DeviceServer(const DeviceServer&) = delete;
+  DeviceServer& operator=(const DeviceServer&) = delete;
+
+  // Creates the socket at path (replacing a stale one), mode 0666: who may hold it is decided
+  // by the credentials check, which can answer with a status.
+  bool Listen(const std::string& path);
+  int ListenFd() const { return listener_.Get(); }
+  int ClientFd() const { return client_.Get(); }
+  bool HasClient() const { return client_.Valid(); }
+  // The client's socket wants POLLOUT (answers are waiting to be written).
+  bool WantsWrite() const { return !outgoing_.empty(); }
+
+  void OnListenReadable();
+  void OnClientReadable();
+  void OnClientWritable();
+  // Ends the client (as a disconnect would).
+  void DropClient(const char* why);
+
+  // Unwritten answer bytes beyond this end a client that does not read.
+  static constexpr size_t kMaxOutgoing = 1 << 20;
+
+ private:
+  void Flush();
+
+  CallHandler* handler_;
+  uid_t user_;
+  std::string path_;
+  qxfw::platform::UniqueFd listener_;
+  qxfw::platform::UniqueFd client_;
+  std::vector<uint8_t> incoming_;
+  std::vector<uint8_t> outgoing_;
+};
+
+}  // namespace qltdifw

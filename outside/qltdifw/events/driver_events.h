@@ -1,0 +1,43 @@
+// The two named driver events and the image-load records behind the second one.
+// "HKNetworkNotifyEvent_QXFW" is set once per queued request; "HKLoadImageNotifyEvent_QXFW"
+// once per image-load record queued. The records wait in a bounded queue (the oldest goes when
+// it is full). Must be created in the network namespace the program runs in (abstract socket
+// names are per namespace). Used by the daemon's one thread.
+#pragma once
+
+#include <sys/types.h>
+
+#include <deque>
+#include <memory>
+#include <string>
+
+#include "firewall/device_protocol.h"
+#include "platform/named_event.h"
+
+namespace qltdifw {
+
+class DriverEvents {
+ public:
+  // False (with a syslog line) when an event cannot be created, e.g. another daemon holds it.
+  bool Create();
+  void RequestQueued();
+  // Queues an image-load record for pid running path.
+  void ImageLoaded(pid_t pid, const std::string& path);
+  // The oldest record; false when none waits.
+  bool NextImage(pid_t* pid, std::string* path);
+  void ClearImages() { images_.clear(); }
+
+  static constexpr size_t kMaxImages = 256;
+
+ private:
+  std::unique_ptr<qxfw::platform::NamedEventCreator> network_;
+  std::unique_ptr<qxfw::platform::NamedEventCreator> image_;
+  std::deque<std::pair<pid_t, std::string>> images_;
+};
+
+// Fills the 534-byte record (UTF-16 path, cut to fit) or the 268-byte one (UTF-8, cut at a
+// character boundary).
+qxfw::firewall::tagIMAGE_LOAD_W WideImageRecord(pid_t pid, const std::string& path);
+qxfw::firewall::tagIMAGE_LOAD_A NarrowImageRecord(pid_t pid, const std::string& path);
+
+}  // namespace qltdifw

@@ -1,0 +1,287 @@
+#include "filter_daemon.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "monitor/trusted_path.h"
+#include "nfqueue/packet_parser.h"
+#include "platform/file.h"
+
+namespace qltdifw {
+
+using namespace qxfw::firewall;
+using Clock = RequestTable::Clock;
+
+FilterDaemon::FilterDaemon(DaemonOptions options)
+    : options_(std::move(options)),
+      table_(this, std::chrono::seconds(options_.holdTimeoutSeconds)),
+      device_(this, options_.user) {}
+
+FilterDaemon::~FilterDaemon() {
+  Shutdown();
+}
+
+bool FilterDaemon::EnterNetns() {
+  if (options_.netns.empty()) return true;
+  homeNetns_.Reset(open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC));
+  std::string path = "/var/run/netns/" + options_.netns;
+  qxfw::platform::UniqueFd target(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!homeNetns_.Valid() || !target.Valid() || setns(target.Get(), CLONE_NEWNET) != 0) {
+    syslog(LOG_ERR, "network namespace %s cannot be entered: %s", options_.netns.c_str(),
+           strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+void FilterDaemon::LeaveNetns() {
+  if (homeNetns_.Valid()) setns(homeNetns_.Get(), CLONE_NEWNET);
+  homeNetns_.Reset();
+}
+
+bool FilterDaemon::Start() {
+  // Stop signals arrive through a descriptor, so the loop ends cleanly and removes the rules.
+  sigset_t stops;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGTERM);
+  sigaddset(&stops, SIGINT);
+  sigaddset(&stops, SIGHUP);
+  sigprocmask(SIG_BLOCK, &stops, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+  signals_.Reset(signalfd(-1, &stops, SFD_CLOEXEC | SFD_NONBLOCK));
+
+  // Events and the proc connector live in the program's (initial) namespace.
+  if (!events_.Create()) return false;
+  if (!index_.Open([this](pid_t pid) { OnExec(pid); })) {
+    syslog(LOG_WARNING, "no proc connector: owners are searched among processes known at start");
+  }
+  if (!EnterNetns()) return false;
+  bool queued = queue_.Open(options_.queue, [this](const QueuedPacket& p) { OnPacket(p); });
+  owners_ = std::make_unique<PacketOwnerFinder>(&index_);
+  destroyer_ = std::make_unique<qxfw::monitor::SockDiag>();
+  LeaveNetns();
+  if (!queued) {
+    syslog(LOG_ERR, "queue %u cannot be opened", options_.queue);
+    return false;
+  }
+  rules_ = std::make_unique<IptablesRules>(options_.queue, options_.netns);
+  if (!rules_->Install()) {
+    syslog(LOG_ERR, "iptables rules cannot be installed");
+    return false;
+  }
+  mkdir(options_.runtimeDir.c_str(), 0755);
+  std::string socketPath = options_.runtimeDir + "/" + kDeviceSocketName;
+  if (!device_.Listen(socketPath)) {
+    syslog(LOG_ERR, "device %s cannot be created: %s", socketPath.c_str(), strerror(errno));
+    return false;
+  }
+  syslog(LOG_INFO, "started: queue %u, chain %s, device %s, user %u, hold %d s%s", options_.queue,
+         rules_->Chain().c_str(), socketPath.c_str(), options_.user, options_.holdTimeoutSeconds,
+         options_.alignedRecords ? ", aligned records" : "");
+  return true;
+}
+
+void FilterDaemon::Shutdown() {
+  if (rules_) rules_->Remove();
+  rules_.reset();
+  table_.ReleaseAll();
+}
+
+int FilterDaemon::Run() {
+  for (;;) {
+    pollfd polls[5] = {
+        {signals_.Get(), POLLIN, 0},
+        {queue_.Fd(), POLLIN, 0},
+        {index_.Fd(), POLLIN, 0},
+        {device_.ListenFd(), POLLIN, 0},
+        {device_.ClientFd(), static_cast<short>(POLLIN | (device_.WantsWrite() ? POLLOUT : 0)), 0},
+    };
+    int timeout = 1000;
+    Clock::time_point deadline = table_.NextDeadline();
+    if (deadline != Clock::time_point::max()) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      timeout = static_cast<int>(std::max<int64_t>(0, std::min<int64_t>(left.count() + 1, 1000)));
+    }
+    int n = poll(polls, 5, timeout);
+    if (n < 0 && errno != EINTR) {
+      syslog(LOG_ERR, "poll failed: %s", strerror(errno));
+      break;
+    }
+    if (n > 0) {
+      if (polls[0].revents != 0) {
+        signalfd_siginfo info{};
+        (void)!read(signals_.Get(), &info, sizeof(info));
+        syslog(LOG_INFO, "signal %u: stopping", info.ssi_signo);
+        break;
+      }
+      // Process events first, so an owner started a moment ago is already known.
+      if (polls[2].revents != 0) index_.Receive();
+      if (polls[1].revents != 0 && !queue_.Receive()) {
+        syslog(LOG_ERR, "queue receive failed: %s", strerror(errno));
+        break;
+      }
+      if (polls[3].revents != 0) device_.OnListenReadable();
+      if (polls[4].revents & (POLLIN | POLLHUP | POLLERR)) device_.OnClientReadable();
+      if (polls[4].revents & POLLOUT) device_.OnClientWritable();
+    }
+    table_.Expire(Clock::now());
+  }
+  Shutdown();
+  return 0;
+}
+
+void FilterDaemon::OnPacket(const QueuedPacket& packet) {
+  PacketInfo info;
+  if (!ParsePacket(packet.data, packet.size, &info)) {
+    queue_.Accept(packet.id);
+    ++unparsed_;
+    syslog(LOG_WARNING, "packet %u of %zu bytes not understood: passed (%llu so far)", packet.id,
+           packet.size, static_cast<unsigned long long>(unparsed_));
+    return;
+  }
+  if (!clientActive_ || (info.protocol == IPPROTO_TCP && !info.syn)) {
+    queue_.Accept(packet.id);
+    return;
+  }
+  FlowKey flow{info.protocol, info.localAddr, info.remoteAddr, info.localPort, info.remotePort};
+  if (table_.TryJoin(packet.id, flow)) return;  // a retransmission of a held request
+
+  PacketOwner owner =
+      owners_->Find(info.protocol, info.localAddr, info.localPort, info.remoteAddr, info.remotePort,
+                    packet.hasUid ? static_cast<int64_t>(packet.uid) : -1);
+  CNETWORK_REQUEST request{};
+  request.protocol = info.protocol == IPPROTO_TCP ? kProtocolTcp : kProtocolUdp;
+  request.requestType = info.protocol == IPPROTO_TCP ? kRequestTcpConnect : kRequestUdpSend;
+  request.remoteAddress = info.remoteAddr;
+  request.remotePort = info.remotePort;
+  request.localAddress = info.localAddr;
+  request.localPort = info.localPort;
+  request.processId = static_cast<uint32_t>(owner.pid);
+  request.threadId = static_cast<uint32_t>(owner.pid);
+  if (table_.Offer(packet.id, flow, request, true, Clock::now()) ==
+      RequestTable::Outcome::kQueued) {
+    events_.RequestQueued();
+  }
+}
+
+void FilterDaemon::OnExec(pid_t pid) {
+  if (!clientActive_) return;
+  qxfw::monitor::RunningProgram program = qxfw::monitor::TrustedProgramOf(pid);
+  if (program.path.empty()) return;
+  events_.ImageLoaded(pid, program.path);
+}
+
+void FilterDaemon::OnClientAttached(pid_t, uid_t) {
+  clientActive_ = true;
+  events_.ClearImages();
+}
+
+void FilterDaemon::OnClientGone() {
+  clientActive_ = false;
+  table_.ReleaseAll();
+  events_.ClearImages();
+}
+
+uint32_t FilterDaemon::OnCall(const DeviceCall& call, std::vector<uint8_t>* output) {
+  auto put = [output](const void* data, size_t size) {
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    output->assign(bytes, bytes + size);
+  };
+  switch (call.controlCode) {
+    case IOCTL_GET_NETWORK_REQUEST: {
+      size_t form =
+          options_.alignedRecords ? sizeof(CNETWORK_REQUEST_ALIGNED) : sizeof(CNETWORK_REQUEST);
+      if (call.outputSize < form)
+        return kStatusSuccess;  // 0 bytes: the caller tries the other form
+      CNETWORK_REQUEST request;
+      if (!table_.Next(&request)) return ERROR_NO_DATA;
+      if (options_.alignedRecords) {
+        CNETWORK_REQUEST_ALIGNED aligned = RequestToAligned(request);
+        put(&aligned, sizeof(aligned));
+      } else {
+        put(&request, sizeof(request));
+      }
+      return kStatusSuccess;
+    }
+    case IOCTL_SET_VERDICT: {
+      if (call.input.size() != sizeof(tagVERDICT)) return ERROR_INVALID_PARAMETER;
+      tagVERDICT verdict;
+      std::memcpy(&verdict, call.input.data(), sizeof(verdict));
+      return table_.SetVerdict(verdict.requestHandle, verdict.verdict, Clock::now())
+                 ? kStatusSuccess
+                 : ERROR_NOT_FOUND;
+    }
+    case IOCTL_GET_IMAGE_LOAD: {
+      size_t form = options_.alignedRecords ? sizeof(tagIMAGE_LOAD_A) : sizeof(tagIMAGE_LOAD_W);
+      if (call.outputSize < form) return kStatusSuccess;
+      pid_t pid;
+      std::string path;
+      if (!events_.NextImage(&pid, &path)) return ERROR_NO_DATA;
+      if (options_.alignedRecords) {
+        tagIMAGE_LOAD_A record = NarrowImageRecord(pid, path);
+        put(&record, sizeof(record));
+      } else {
+        tagIMAGE_LOAD_W record = WideImageRecord(pid, path);
+        put(&record, sizeof(record));
+      }
+      return kStatusSuccess;
+    }
+    case IOCTL_GET_PROCESS_NAME: {
+      if (call.input.size() != 4 || call.outputSize == 0) return ERROR_INVALID_PARAMETER;
+      uint32_t pid;
+      std::memcpy(&pid, call.input.data(), 4);
+      std::string name;
+      if (pid == 0 ||
+          !qxfw::platform::ReadWholeFile("/proc/" + std::to_string(pid) + "/comm", &name, 64)) {
+        return ERROR_NOT_FOUND;
+      }
+      while (!name.empty() && name.back() == '\n') name.pop_back();
+      name.resize(std::min<size_t>(name.size(), std::min<size_t>(call.outputSize, 260) - 1));
+      put(name.c_str(), name.size() + 1);
+      return kStatusSuccess;
+    }
+    case IOCTL_RELEASE:
+      if (call.input.size() != 4) return ERROR_INVALID_PARAMETER;
+      put(call.input.data(), 4);
+      clientActive_ = false;  // from now on traffic passes, as with no client
+      table_.ReleaseAll();
+      return kStatusSuccess;
+    case IOCTL_END_TCP_CONNECTION: {
+      if (call.input.size() != sizeof(tagEND_CONNECTION)) return ERROR_INVALID_PARAMETER;
+      tagEND_CONNECTION end;
+      std::memcpy(&end, call.input.data(), sizeof(end));
+      int error =
+          destroyer_->Destroy(end.localAddress, end.localPort, end.remoteAddress, end.remotePort);
+      if (error == 0) return kStatusSuccess;
+      if (error == ENOENT) return ERROR_NOT_FOUND;
+      if (error == EPERM || error == EACCES) return ERROR_ACCESS_DENIED;
+      return ERROR_NOT_SUPPORTED;
+    }
+    case IOCTL_GET_DRIVER_INFO: {
+      if (call.outputSize < sizeof(tagDRIVER_INFO)) return ERROR_INSUFFICIENT_BUFFER;
+      tagDRIVER_INFO info{};
+      info.protocolVersion = kDeviceProtocolVersion;
+      info.requestSize = options_.alignedRecords ? 36 : 33;
+      info.imageLoadSize = options_.alignedRecords ? 268 : 534;
+      info.holdTimeoutSeconds = static_cast<uint32_t>(options_.holdTimeoutSeconds);
+      info.heldRequests = static_cast<uint32_t>(table_.Held());
+      put(&info, sizeof(info));
+      return kStatusSuccess;
+    }
+    default:
+      return ERROR_INVALID_FUNCTION;
+  }
+}
+
+}  // namespace qltdifw

@@ -1,0 +1,159 @@
+// Events: unnamed ones between threads of a process, and named ones between processes.
+//
+// An unnamed Event is an eventfd. A named event is an abstract Unix stream socket that its
+// creator binds and listens on: "qxfw/<uid>/<name>" for names of one user (the single-instance
+// object, the companion event), "qxfw/<name>" for the filter daemon's events, whose creator must
+// be root. Binding is atomic, so of two creators the second learns that the event exists
+// (EEXIST). The event exists exactly as long as its creator holds the NamedEventCreator: the
+// kernel drops the name with the socket, also when the creator crashes. An opener connects and
+// gets a descriptor that becomes readable when the creator sets the event; every Set is one byte
+// on every opener's connection, so signals count like a semaphore (one wake per Set) and are
+// never coalesced. When the creator goes away the opener's descriptor reads end-of-file.
+//
+// Abstract socket names belong to the network namespace: creator and openers must share one.
+//
+// Threading: NamedEventCreator runs one service thread of its own (accepting openers, noticing
+// hang-ups and reading their messages); its methods may be called from any thread. Event and
+// NamedEventHandle are used by one waiting thread at a time; Event::Set may come from any thread.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/file.h"
+
+namespace qxfw::platform {
+
+enum class EventScope {
+  kUser,    // "qxfw/<uid>/<name>", uid of the calling process; creator is that user or root
+  kSystem,  // "qxfw/<name>"; the opener accepts only a creator running as root
+};
+
+enum class WaitResult {
+  kSignalled,  // one signal consumed (or, for a manual-reset event, the event is set)
+  kTimeout,
+  kGone,    // named events only: the creator has gone, the event no longer exists
+  kFailed,  // the descriptor is broken; errno tells why
+};
+
+// The abstract socket name (without the leading NUL) of a named event.
+std::string NamedEventAddress(const std::string& name, EventScope scope);
+
+// An unnamed event over eventfd.
+class Event {
+ public:
+  enum class Mode {
+    kManualReset,  // stays set until Reset; waits do not consume it
+    kAutoReset,    // a wait consumes it; several Sets before a wait count once
+    kCounting,     // a semaphore: each wait consumes one Set
+  };
+  Event(Mode mode, bool initiallySet = false);
+  Event(const Event&) = delete;
+  Event& operator=(const Event&) = delete;
+
+  bool Valid() const { return fd_.Valid(); }
+  // Readable (POLLIN) while the event is set, for use in poll sets.
+  int Fd() const { return fd_.Get(); }
+  bool Set();
+  void Reset();
+  // Waits up to timeoutMs (negative: without limit) and consumes as the mode says.
+  WaitResult Wait(int timeoutMs);
+  // Consumes after a poll reported Fd() readable; false when nothing was there.
+  bool Consume();
+
+ private:
+  Mode mode_;
+  UniqueFd fd_;
+};
+
+// The creator's side of a named event.
+class NamedEventCreator {
+ public:
+  // Creates the event. Returns null with *error set: EEXIST when the name is already held by
+  // someone (the caller is second), otherwise the errno of the failing call.
+  static std::unique_ptr<NamedEventCreator> Create(const std::string& name, EventScope scope,
+                                                   int* error = nullptr);
+  // Removes the event: every opener sees it gone.
+  ~NamedEventCreator();
+  NamedEventCreator(const NamedEventCreator&) = delete;
+  NamedEventCreator& operator=(const NamedEventCreator&) = delete;
+
+  // Gives every current opener one signal. Openers whose connection completed before the call
+  // are included even when the service thread has not accepted them yet. Returns the number of
+  // openers given the signal. A signal that does not fit into an opener's socket buffer is
+  // owed and sent by the service thread as soon as the opener reads; none is lost.
+  size_t Set();
+  size_t OpenerCount() const;
+
+  // Messages openers posted (one byte each, in arrival order): MessageFd() is readable while
+  // one is waiting; TakeMessage pops the oldest, false when there is none.
+  int MessageFd() const { return messages_.Fd(); }
+  bool TakeMessage(uint8_t* code);
+
+ private:
+  NamedEventCreator(UniqueFd listener, std::string address);
+  struct Opener {
+    UniqueFd fd;
+    uint64_t owed = 0;  // signals not yet written to the connection
+  };
+  void AcceptPendingLocked();
+  // Writes what is owed to the opener; false when its connection has gone.
+  static bool Flush(Opener* opener);
+  void Serve();
+
+  UniqueFd listener_;
+  std::string address_;
+  Event stop_{Event::Mode::kManualReset};
+  Event wake_{Event::Mode::kAutoReset};  // the opener set changed: rebuild the poll set
+  Event messages_{Event::Mode::kCounting};
+  mutable std::mutex mutex_;
+  std::vector<Opener> openers_;
+  std::deque<uint8_t> pending_;
+  std::thread thread_;
+};
+
+// An opener's handle of a named event.
+class NamedEventHandle {
+ public:
+  // Opens the event. Returns null with *error set: ENOENT when no one holds the event, EACCES
+  // when its creator is not who the scope requires (root for kSystem; this user or root for
+  // kUser), otherwise the errno of the failing call.
+  static std::unique_ptr<NamedEventHandle> Open(const std::string& name, EventScope scope,
+                                                int* error = nullptr);
+  NamedEventHandle(const NamedEventHandle&) = delete;
+  NamedEventHandle& operator=(const NamedEventHandle&) = delete;
+
+  // Readable when a signal is waiting or the creator has gone.
+  int Fd() const { return fd_.Get(); }
+  // Waits up to timeoutMs (negative: without limit) and consumes one signal.
+  WaitResult Wait(int timeoutMs);
+  // Consumes every waiting signal; returns how many. Sets *gone when the creator has gone.
+  size_t ConsumeAll(bool* gone = nullptr);
+  // Posts a one-byte message to the creator; false when the event is gone.
+  bool Post(uint8_t code);
+  pid_t CreatorPid() const { return creatorPid_; }
+
+ private:
+  NamedEventHandle(UniqueFd fd, pid_t creatorPid) : fd_(std::move(fd)), creatorPid_(creatorPid) {}
+  UniqueFd fd_;
+  pid_t creatorPid_;
+};
+
+// True when the named event exists now (and its creator is who the scope requires).
+bool NamedEventExists(const std::string& name, EventScope scope);
+
+// Waits until one of the descriptors is readable, like a wait for any of several events.
+// Returns the index of the first readable one, kWaitTimeout, or kWaitFailed (errno set).
+constexpr int kWaitTimeout = -1;
+constexpr int kWaitFailed = -2;
+int WaitForAny(const int* fds, size_t count, int timeoutMs);
+
+}  // namespace qxfw::platform
