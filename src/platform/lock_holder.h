@@ -18,7 +18,8 @@ struct LockHolder {
 };
 
 // The process that took a flock on the file at path; none when nobody holds one or that
-// process has gone (a child that inherited the file may still hold it). locksFile: the kernel's lock list (tests pass their own).
+// process has gone (a child that inherited the file may still hold it). locksFile: the kernel's
+// lock list (tests pass their own).
 std::optional<LockHolder> LockHolderOf(const std::string& path,
                                        const std::string& locksFile = "/proc/locks");
 
