@@ -5,15 +5,20 @@
 #include <string>
 #include <vector>
 
+#include "ctl/av_commands.h"
+#include "ctl/av_service_commands.h"
 #include "ctl/commands.h"
 #include "ctl/ctl_support.h"
+#include "ctl/firewall_monitor.h"
 #include "ctl/json_writer.h"
+#include "ctl/program_link.h"
 
 namespace {
 
 constexpr char kHelp[] = R"(usage: qxfwctl COMMAND [ARGUMENTS] [--json]
 
-Rules (the rule data file of the current user; refused while the firewall program runs):
+Rules (the rule data file of the current user; while the firewall program runs, it runs
+these commands itself):
   rules list [--json]                  program rules with their policy tables, IP/port rules
   rules add-program allow|block PATH   add a rule for a program (absolute path)
   rules delete-program PATH            delete the rule of a program
@@ -38,16 +43,29 @@ Exit status: 0 done, 1 the operation failed, 2 bad arguments.
 int main(int argc, char** argv) {
   std::vector<std::string> words(argv + 1, argv + argc);
   if (words.empty() || words[0] == "--help" || words[0] == "-h" || words[0] == "help") {
-    std::cout << kHelp << qxfw::ctl::MonitorHelp();
+    std::cout << kHelp << qxfw::ctl::MonitorHelp() << qxfw::ctl::FirewallMonitorHelp()
+              << qxfw::ctl::AvHelp()
+              << qxfw::ctl::AvServiceHelp();
     return words.empty() ? 2 : 0;
+  }
+  std::string error;
+  int status = qxfw::ctl::RunStoreCommand(words, std::cout, &error);
+  if (status == qxfw::ctl::kStoreHeld) {
+    return qxfw::ctl::ForwardToProgram(words, error, std::cout, std::cerr);
+  }
+  if (status >= 0) {
+    if (!error.empty()) std::cerr << "qxfwctl: " << qxfw::ctl::TerminalText(error) << "\n";
+    return status;
   }
   std::string command = words[0];
   words.erase(words.begin());
   try {
-    if (command == "rules") return qxfw::ctl::RunRules(words, std::cout);
-    if (command == "level") return qxfw::ctl::RunLevel(words, std::cout);
-    if (command == "journal") return qxfw::ctl::RunJournal(words, std::cout);
+    if (command == "monitor") return qxfw::ctl::RunFirewallMonitor(words, std::cout);
     int result = qxfw::ctl::RunMonitorCommand(command, words, std::cout);
+    if (result >= 0) return result;
+    result = qxfw::ctl::RunAvCommand(command, words, std::cout);
+    if (result >= 0) return result;
+    result = qxfw::ctl::RunAvServiceCommand(command, words, std::cout);
     if (result >= 0) return result;
     throw qxfw::ctl::UsageError("unknown command '" + command + "'; see qxfwctl --help");
   } catch (const qxfw::ctl::UsageError& e) {

@@ -25,15 +25,31 @@ using store::tagPOLICY_TABLE;
 
 const char* const kLevelNames[] = {"", "Off", "Low", "Medium", "High"};
 
-std::unique_ptr<CDBManager> OpenStore() {
+CDBManager* g_borrowed = nullptr;
+
+// The store of one command: the borrowed one of the running program, or one opened for it.
+class StoreRef {
+ public:
+  explicit StoreRef(CDBManager* borrowed) : db_(borrowed) {}
+  explicit StoreRef(std::unique_ptr<CDBManager> owned)
+      : owned_(std::move(owned)), db_(owned_.get()) {}
+  CDBManager* operator->() const { return db_; }
+
+ private:
+  std::unique_ptr<CDBManager> owned_;
+  CDBManager* db_;
+};
+
+StoreRef OpenStore() {
+  if (g_borrowed != nullptr) return StoreRef(g_borrowed);
   std::string folder = platform::FirewallDataFolder();
   auto db = std::make_unique<CDBManager>(folder);
-  if (db->IsRuleFileOpen() && db->IsJournalOpen()) return db;
+  if (db->IsRuleFileOpen() && db->IsJournalOpen()) return StoreRef(std::move(db));
   int error = db->IsRuleFileOpen() ? db->JournalOpenError() : db->RuleFileOpenError();
   if (error == EWOULDBLOCK) {
-    throw CommandFailed("the rule data file in " + folder +
-                        " is in use by a running firewall program; use its screens, or close "
-                        "it and try again");
+    throw StoreHeld("the rule data file in " + folder +
+                    " is in use by a running firewall program; use its screens, or close it "
+                    "and try again");
   }
   throw CommandFailed("cannot open the rule data file in " + folder + ": " + std::strerror(error));
 }
@@ -264,6 +280,30 @@ int DeletePortIp(const Arguments& args, std::ostream& out) {
 }
 
 }  // namespace
+
+void SetBorrowedStore(store::CDBManager* db) {
+  g_borrowed = db;
+}
+
+int RunStoreCommand(const std::vector<std::string>& words, std::ostream& out, std::string* error) {
+  if (words.empty()) return -1;
+  std::vector<std::string> rest(words.begin() + 1, words.end());
+  try {
+    if (words[0] == "rules") return RunRules(rest, out);
+    if (words[0] == "level") return RunLevel(rest, out);
+    if (words[0] == "journal") return RunJournal(rest, out);
+    return -1;
+  } catch (const StoreHeld& e) {
+    *error = e.what();
+    return kStoreHeld;
+  } catch (const UsageError& e) {
+    *error = e.what();
+    return 2;
+  } catch (const std::exception& e) {
+    *error = e.what();
+    return 1;
+  }
+}
 
 int RunRules(const std::vector<std::string>& words, std::ostream& out) {
   Arguments args(words, {}, {"--json"});

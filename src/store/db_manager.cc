@@ -1,5 +1,6 @@
 #include "store/db_manager.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -105,6 +106,30 @@ int32_t PayloadPolicySlot(const uint8_t* payload) {
   return slot;
 }
 
+// Works on a copy of the record's type, since the slot's payload bytes are not aligned for it.
+template <typename Record>
+void ClearUnusedBytesOf(uint8_t* payload) {
+  Record record;
+  std::memcpy(&record, payload, sizeof(record));
+  ClearUnusedBytes(record);
+  std::memcpy(payload, &record, sizeof(record));
+}
+
+void ClearUnusedBytes(uint32_t kind, uint8_t* payload) {
+  switch (kind) {
+    case kKindProgram:
+      return ClearUnusedBytesOf<tagFIREWALL_PROGRAM>(payload);
+    case kKindPortIp:
+      return ClearUnusedBytesOf<tagFIREWALL_PORTIP>(payload);
+    case kKindPolicyTable:
+      return ClearUnusedBytesOf<tagPOLICY_TABLE>(payload);
+    case kKindSharedFolder:
+      return ClearUnusedBytesOf<tagFIREWALL_SHARED_FOLDER>(payload);
+    default:
+      return;
+  }
+}
+
 bool HasPolicyTable(uint32_t kind) {
   return kind == kKindProgram || kind == kKindSharedFolder;
 }
@@ -138,7 +163,9 @@ CDBManager::~CDBManager() = default;
 
 void CDBManager::Open() {
   if (!rules_.IsOpen() || !journal_.IsOpen()) return;
-  if (TestHeader(rules_) && TestHeader(journal_)) ReloadCache();
+  if (!TestHeader(rules_) || !TestHeader(journal_)) return;
+  RepairCounters();
+  ReloadCache();
 }
 
 bool CDBManager::TestHeader(CSlotFile& file) {
@@ -167,25 +194,103 @@ bool CDBManager::BumpCounter(CSlotFile& file, int delta, uint32_t* counter) {
   return file.WriteSlot(0, slot);
 }
 
+void CDBManager::RepairCounters() {
+  // A full disk or a crash between the steps of a change can leave a counter that disagrees
+  // with the records; the records are what was written, so the counters follow them.
+  uint32_t live = 0;
+  std::vector<uint32_t> tables;
+  std::vector<uint32_t> named;
+  alignas(16) tagSLOT slot;
+  rules_.Scan(1, [&](uint32_t n, const uint8_t* ciphertext) {
+    rules_.DecryptPart(ciphertext, reinterpret_cast<uint8_t*>(&slot), 0, kSlotSize);
+    if (slot.header.state != kStateLive) return true;
+    ++live;
+    if (slot.header.kind == kKindPolicyTable) tables.push_back(n);
+    if (HasPolicyTable(slot.header.kind) && PayloadAction(slot.payload) == kActionPolicy) {
+      named.push_back(static_cast<uint32_t>(PayloadPolicySlot(slot.payload)));
+    }
+    return true;
+  });
+  // A table that no live record names was left by a change that could not finish; nothing
+  // can reach it, so it is freed.
+  std::sort(named.begin(), named.end());
+  for (uint32_t table : tables) {
+    if (std::binary_search(named.begin(), named.end(), table)) continue;
+    if (!rules_.ReadSlot(table, &slot)) continue;
+    slot.header.state = kStateDeleted;
+    if (rules_.WriteSlot(table, slot)) {
+      platform::DebugOutput("[Firewall] DBManager: policy table in slot %u named by no rule, freed",
+                            table);
+      --live;
+    }
+  }
+  if (rules_.ReadSlot(0, &slot) && AsHeader(slot).recordCounter != live) {
+    platform::DebugOutput("[Firewall] DBManager: record counter %u of the rule file repaired to %u",
+                          AsHeader(slot).recordCounter, live);
+    AsHeader(slot).recordCounter = live;
+    rules_.WriteSlot(0, slot);
+  }
+  const uint32_t count = journal_.SlotCount();
+  const uint32_t last = count > 1 ? count - 1 : 0;
+  if (journal_.ReadSlot(0, &slot) && AsHeader(slot).recordCounter != last) {
+    platform::DebugOutput("[Firewall] DBManager: record counter %u of the journal repaired to %u",
+                          AsHeader(slot).recordCounter, last);
+    AsHeader(slot).recordCounter = last;
+    journal_.WriteSlot(0, slot);
+  }
+}
+
+void CDBManager::Journal(const tagSLOT& copy, JournalLink link) {
+  if (deferring_) {
+    pending_.push_back({copy, link});
+    return;
+  }
+  WriteJournalEntry(copy, link);
+}
+
+bool CDBManager::WriteJournalEntry(tagSLOT entry, JournalLink link) {
+  // The sequence number is the entry's own slot, so a lookup by number finds exactly it,
+  // whatever became of earlier entries; the counter moves only once the entry is written.
+  const uint32_t count = journal_.SlotCount();
+  const uint32_t sequence = count > 1 ? count : 1;
+  entry.header.slotNumber = sequence;
+  if (link == JournalLink::kPreviousEntry) {
+    SetPayloadPolicySlot(entry.payload, static_cast<int32_t>(last_journal_entry_));
+  }
+  last_journal_entry_ = 0;
+  if (!journal_.WriteSlot(sequence, entry)) {
+    platform::DebugOutput("[Firewall] DBManager: journal entry %u could not be written", sequence);
+    return false;
+  }
+  tagSLOT header;
+  if (journal_.ReadSlot(0, &header)) {
+    AsHeader(header).recordCounter = sequence;
+    journal_.WriteSlot(0, header);
+  }
+  last_journal_entry_ = sequence;
+  return true;
+}
+
+void CDBManager::FlushJournal(std::vector<PendingEntry> entries) {
+  pending_.clear();
+  deferring_ = false;
+  for (const PendingEntry& entry : entries) WriteJournalEntry(entry.slot, entry.link);
+}
+
 uint32_t CDBManager::AddData(const void* payload, uint32_t kind, bool withinModification) {
   if (!rules_.IsOpen()) {
     platform::DebugOutput("DBManager:: File handle is INVALID");
     return 0;
   }
-  // Both headers are read before either counter moves, so a journal that cannot be read
-  // leaves the rule file's count of live records as it was.
-  tagSLOT rulesHeader;
-  tagSLOT journalHeader;
-  if (!rules_.ReadSlot(0, &rulesHeader) || !journal_.ReadSlot(0, &journalHeader)) return 0;
-  AsHeader(rulesHeader).recordCounter += 1;
-  const uint32_t journalCounter = ++AsHeader(journalHeader).recordCounter;
-  if (!rules_.WriteSlot(0, rulesHeader) || !journal_.WriteSlot(0, journalHeader)) return 0;
+  // Both headers must be readable before anything is written.
+  tagSLOT header;
+  if (!rules_.ReadSlot(0, &header) || !journal_.ReadSlot(0, &header)) return 0;
   // The first slot that is not live: a deleted slot is reused, else the record is appended.
   uint32_t number = 0;
   rules_.Scan(1, [&](uint32_t n, const uint8_t* ciphertext) {
-    tagSLOT_HEADER header;
-    rules_.DecryptHeader(ciphertext, &header);
-    if (header.state == kStateLive) return true;
+    tagSLOT_HEADER slotHeader;
+    rules_.DecryptHeader(ciphertext, &slotHeader);
+    if (slotHeader.state == kStateLive) return true;
     number = n;
     return false;
   });
@@ -198,15 +303,15 @@ uint32_t CDBManager::AddData(const void* payload, uint32_t kind, bool withinModi
   slot.header.operation = kOpRuleFile;
   slot.header.time = platform::GetLocalTime();
   std::memcpy(slot.payload, payload, PayloadSizeOf(kind));
+  ClearUnusedBytes(kind, slot.payload);
   if (!rules_.WriteSlot(number, slot)) return 0;
+  // Counted only once written; a counter that failed to move is repaired on the next open.
+  BumpCounter(rules_, +1, nullptr);
 
   // The journal copy; a program's table is always journalled just before the program.
-  slot.header.slotNumber = journalCounter;
   slot.header.operation = withinModification ? kOpModified : kOpAdded;
-  if (HasPolicyTable(kind) && PayloadAction(slot.payload) == kActionPolicy) {
-    SetPayloadPolicySlot(slot.payload, static_cast<int32_t>(journalCounter - 1));
-  }
-  journal_.AppendSlot(slot, nullptr);
+  const bool linked = HasPolicyTable(kind) && PayloadAction(slot.payload) == kActionPolicy;
+  Journal(slot, linked ? JournalLink::kPreviousEntry : JournalLink::kNone);
 
   if (!withinModification) ReloadCache();
   return number;
@@ -226,32 +331,28 @@ uint32_t CDBManager::DeleteData(const void* key, uint32_t kind, uint32_t number,
     return 0;
   }
 
+  // The record goes first, its table after it: a live record never names a freed slot that
+  // the next add could give to another record's table.
   tagSLOT copy = slot;
-  if (HasPolicyTable(kind) && PayloadAction(slot.payload) == kActionPolicy &&
-      PayloadPolicySlot(slot.payload) != 0) {
-    uint32_t table = static_cast<uint32_t>(PayloadPolicySlot(slot.payload));
-    uint32_t tableEntry = 0;
-    if (DeleteData(nullptr, kKindPolicyTable, table, withinModification) != 0) {
-      tagSLOT journalHeader;
-      if (journal_.ReadSlot(0, &journalHeader)) {
-        tableEntry = AsHeader(journalHeader).recordCounter;
-      }
-    }
-    SetPayloadPolicySlot(copy.payload, static_cast<int32_t>(tableEntry));
-  }
-
-  if (!BumpCounter(rules_, -1, nullptr)) return 0;
   slot.header.state = kStateDeleted;
   if (!rules_.WriteSlot(number, slot)) return 0;
+  BumpCounter(rules_, -1, nullptr);
 
-  uint32_t journalCounter = 0;
-  if (BumpCounter(journal_, +1, &journalCounter)) {
-    copy.header.slotNumber = journalCounter;
-    copy.header.state = kStateDeleted;
-    copy.header.time = platform::GetLocalTime();
-    copy.header.operation = withinModification ? kOpModified : kOpDeleted;
-    journal_.AppendSlot(copy, nullptr);
+  JournalLink link = JournalLink::kNone;
+  if (HasPolicyTable(kind) && PayloadAction(copy.payload) == kActionPolicy) {
+    uint32_t table = static_cast<uint32_t>(PayloadPolicySlot(copy.payload));
+    bool journalled =
+        table != 0 && DeleteData(nullptr, kKindPolicyTable, table, withinModification) != 0;
+    if (journalled) {
+      link = JournalLink::kPreviousEntry;
+    } else {
+      SetPayloadPolicySlot(copy.payload, 0);
+    }
   }
+  copy.header.state = kStateDeleted;
+  copy.header.time = platform::GetLocalTime();
+  copy.header.operation = withinModification ? kOpModified : kOpDeleted;
+  Journal(copy, link);
 
   if (!withinModification) ReloadCache();
   return number;
@@ -293,24 +394,78 @@ bool CDBManager::AddPolicyTableFor(void* record, uint32_t kind, const tagPOLICY_
 
 uint32_t CDBManager::ModifyData(const void* oldRecord, uint32_t oldSlot, void* newRecord,
                                 uint32_t kind, const tagPOLICY_TABLE* table) {
-  // The new record's table is checked before anything is deleted, so a bad table never costs
+  // The new record's table is checked before anything is written, so a bad table never costs
   // the user the old rule.
-  const bool needsTable =
-      HasPolicyTable(kind) && PayloadAction(static_cast<uint8_t*>(newRecord)) == kActionPolicy;
+  auto* newPayload = static_cast<uint8_t*>(newRecord);
+  const bool needsTable = HasPolicyTable(kind) && PayloadAction(newPayload) == kActionPolicy;
   if (needsTable && (table == nullptr || !IsValidPolicyTable(*table))) return 0;
 
-  if (DeleteData(oldRecord, kind, oldSlot, true) == 0) {
+  tagSLOT old;
+  if (!rules_.IsOpen() || oldSlot == 0 || !rules_.ReadSlot(oldSlot, &old) ||
+      old.header.kind != kind || old.header.state != kStateLive ||
+      !KeyMatches(kind, old.payload, oldRecord)) {
     platform::DebugOutput("On CDBManager::ModifyData() Fail to Delete");
     return 0;
   }
-  if (!AddPolicyTableFor(newRecord, kind, table, true)) {
+
+  // New before old: the new table goes to a free slot, the new record over the old one in a
+  // single slot write, and only then is the old table freed. A step that fails (a full disk)
+  // leaves the old rule in place and no table behind. The journal entries wait until the
+  // rule file holds the change and keep their order: old table, old record, new table, new
+  // record.
+  deferring_ = true;
+  pending_.clear();
+  auto giveUp = [this] {
+    pending_.clear();
+    deferring_ = false;
     ReloadCache();
-    return 0;
+    return 0u;
+  };
+  if (!AddPolicyTableFor(newRecord, kind, table, true)) {
+    platform::DebugOutput("On CDBManager::ModifyData() Fail to Write");
+    return giveUp();
   }
-  uint32_t slot = AddData(newRecord, kind, true);
-  if (slot == 0) platform::DebugOutput("On CDBManager::ModifyData() Fail to Write");
+  const size_t newTableEntries = pending_.size();
+  tagSLOT slot{};
+  slot.header.slotNumber = oldSlot;
+  slot.header.kind = kind;
+  slot.header.state = kStateLive;
+  slot.header.operation = kOpRuleFile;
+  slot.header.time = platform::GetLocalTime();
+  std::memcpy(slot.payload, newPayload, PayloadSizeOf(kind));
+  ClearUnusedBytes(kind, slot.payload);
+  if (!rules_.WriteSlot(oldSlot, slot)) {
+    platform::DebugOutput("On CDBManager::ModifyData() Fail to Write");
+    if (needsTable) {
+      DeleteData(nullptr, kKindPolicyTable, static_cast<uint32_t>(PayloadPolicySlot(newPayload)),
+                 true);
+    }
+    return giveUp();
+  }
+
+  JournalLink oldLink = JournalLink::kNone;
+  if (HasPolicyTable(kind) && PayloadAction(old.payload) == kActionPolicy) {
+    uint32_t oldTable = static_cast<uint32_t>(PayloadPolicySlot(old.payload));
+    if (oldTable != 0 && DeleteData(nullptr, kKindPolicyTable, oldTable, true) != 0) {
+      oldLink = JournalLink::kPreviousEntry;
+    } else {
+      SetPayloadPolicySlot(old.payload, 0);
+    }
+  }
+  old.header.state = kStateDeleted;
+  old.header.time = slot.header.time;
+  old.header.operation = kOpModified;
+  slot.header.operation = kOpModified;
+
+  std::vector<PendingEntry> entries(pending_.begin() + static_cast<ptrdiff_t>(newTableEntries),
+                                    pending_.end());
+  entries.push_back({old, oldLink});
+  entries.insert(entries.end(), pending_.begin(),
+                 pending_.begin() + static_cast<ptrdiff_t>(newTableEntries));
+  entries.push_back({slot, needsTable ? JournalLink::kPreviousEntry : JournalLink::kNone});
+  FlushJournal(std::move(entries));
   ReloadCache();
-  return slot;
+  return oldSlot;
 }
 
 int CDBManager::AddProgram(tagFIREWALL_PROGRAM& program, const tagPOLICY_TABLE* table) {
@@ -481,9 +636,10 @@ int CDBManager::GetPolicy(tagPOLICY_TABLE* table, uint32_t slot) {
     std::memcpy(table, entry.payload, sizeof(*table));
     return 1;
   }
+  // Only a live table: a freed slot may be handed to another program's table next.
   const tagSLOT* stored = cache_->Slot(slot);
   if (stored == nullptr || stored->header.kind != kKindPolicyTable ||
-      stored->header.slotNumber != slot) {
+      stored->header.state != kStateLive || stored->header.slotNumber != slot) {
     return 0;
   }
   std::memcpy(table, stored->payload, sizeof(*table));

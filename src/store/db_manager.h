@@ -15,6 +15,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/file.h"
 #include "platform/system_time.h"
@@ -85,6 +86,13 @@ class CDBManager {
   void ReloadCache();
   bool BumpCounter(CSlotFile& file, int delta, uint32_t* counter);
 
+  void RepairCounters();
+  // How a journal copy names its policy table: not at all, or as the entry written just
+  // before it (the table always goes to the journal right before its record).
+  enum class JournalLink { kNone, kPreviousEntry };
+  void Journal(const tagSLOT& copy, JournalLink link);
+  bool WriteJournalEntry(tagSLOT entry, JournalLink link);
+
   uint32_t AddData(const void* payload, uint32_t kind, bool withinModification);
   uint32_t DeleteData(const void* key, uint32_t kind, uint32_t slot, bool withinModification);
   uint32_t FindData(void* record, const void* excluded, uint32_t kind);
@@ -112,6 +120,15 @@ class CDBManager {
   uint32_t folder_cursor_ = 0;
   int last_select_ = 0;
   bool last_select_found_ = false;
+  // Journal entries of a modification wait here until the rule file holds the change.
+  struct PendingEntry {
+    tagSLOT slot;
+    JournalLink link;
+  };
+  bool deferring_ = false;
+  std::vector<PendingEntry> pending_;
+  uint32_t last_journal_entry_ = 0;  // sequence of the last entry written, 0 when it failed
+  void FlushJournal(std::vector<PendingEntry> entries);
   tagSLOT journal_entry_{};
   uint32_t journal_op_ = 0;
   platform::SYSTEMTIME journal_time_{};

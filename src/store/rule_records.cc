@@ -137,4 +137,44 @@ void DeletePolicyEntry(tagPOLICY_TABLE& table, const tagPOLICY& entry) {
   table.count = count - 1;
 }
 
+namespace {
+
+template <size_t N>
+void ClearAfterText(char (&text)[N]) {
+  size_t end = strnlen(text, N);
+  if (end < N) std::memset(text + end, 0, N - end);
+}
+
+template <size_t N>
+void Clear(uint8_t (&bytes)[N]) {
+  std::memset(bytes, 0, N);
+}
+
+}  // namespace
+
+void ClearUnusedBytes(tagFIREWALL_PROGRAM& program) {
+  Clear(program.reserved);
+  ClearAfterText(program.path);
+}
+
+void ClearUnusedBytes(tagFIREWALL_PORTIP& rule) {
+  Clear(rule.reserved);
+  ClearAfterText(rule.description);
+}
+
+void ClearUnusedBytes(tagPOLICY_TABLE& table) {
+  for (tagPOLICY& entry : table.entries) {
+    Clear(entry.reserved1);
+    Clear(entry.reserved2);
+  }
+  Clear(table.reserved);
+}
+
+void ClearUnusedBytes(tagFIREWALL_SHARED_FOLDER& folder) {
+  Clear(folder.reserved1);
+  ClearAfterText(folder.shareName);
+  ClearAfterText(folder.path);
+  Clear(folder.reserved2);
+}
+
 }  // namespace qxfw::store

@@ -111,6 +111,13 @@ bool IsValidProgram(tagFIREWALL_PROGRAM& program);  // cuts the path to 259 char
 bool IsValidPortIp(const tagFIREWALL_PORTIP& rule);
 bool IsValidPolicyTable(const tagPOLICY_TABLE& table);
 
+// Zero the reserved bytes and every byte after each text's terminator, so what is written
+// to the file never carries leftovers of the caller's memory.
+void ClearUnusedBytes(tagFIREWALL_PROGRAM& program);
+void ClearUnusedBytes(tagFIREWALL_PORTIP& rule);
+void ClearUnusedBytes(tagPOLICY_TABLE& table);
+void ClearUnusedBytes(tagFIREWALL_SHARED_FOLDER& folder);
+
 // Keys: programs by path (case-insensitive), IP/port rules by protocol, ports and addresses,
 // shared folders by name (case-insensitive).
 bool SameProgramKey(const tagFIREWALL_PROGRAM& a, const tagFIREWALL_PROGRAM& b);

@@ -1,20 +1,44 @@
 #include "store/rule_text.h"
 
-#include <cstdlib>
 #include <cstring>
 
-#include "platform/address_text.h"
 #include "platform/text_split.h"
 
 namespace qxfw::store {
 namespace {
 
-int ReadInt(std::string_view field) {
-  return std::atoi(std::string(field).c_str());
+// A decimal number in [0, max]: digits only, no sign, no overflow.
+bool ReadNumber(std::string_view field, uint32_t max, uint32_t* out) {
+  if (field.empty() || field.size() > 10) return false;
+  uint64_t value = 0;
+  for (char c : field) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<uint64_t>(c - '0');
+  }
+  if (value > max) return false;
+  *out = static_cast<uint32_t>(value);
+  return true;
 }
 
-uint32_t ReadAddress(std::string_view field) {
-  return platform::ParseHostAddress(std::string(field).c_str());
+// A dotted quad with exactly four parts of 0 to 255, first part in the highest byte.
+bool ReadAddress(std::string_view field, uint32_t* out) {
+  std::vector<std::string_view> parts;
+  size_t start = 0;
+  for (size_t i = 0; i <= field.size(); ++i) {
+    if (i == field.size() || field[i] == '.') {
+      parts.push_back(field.substr(start, i - start));
+      start = i + 1;
+    }
+  }
+  if (parts.size() != 4) return false;
+  uint32_t address = 0;
+  for (std::string_view part : parts) {
+    uint32_t byte = 0;
+    if (part.size() > 3 || !ReadNumber(part, 255, &byte)) return false;
+    address = (address << 8) | byte;
+  }
+  *out = address;
+  return true;
 }
 
 void CopyText(std::string_view text, char* buffer, size_t size) {
@@ -49,7 +73,9 @@ bool ParseProgramItem(std::string_view item, tagFIREWALL_PROGRAM* rule) {
   std::vector<std::string_view> f = SplitSkippingEmpty(item, ',');
   if (f.size() != 2) return false;
   tagFIREWALL_PROGRAM r{};
-  r.action = static_cast<int16_t>(ReadInt(f[0]));
+  uint32_t action = 0;
+  if (!ReadNumber(f[0], kActionAllow, &action)) return false;
+  r.action = static_cast<int16_t>(action);
   CopyText(f[1], r.path, kProgramPathLimit + 1);
   *rule = r;
   return true;
@@ -59,14 +85,19 @@ bool ParsePortIpItem(std::string_view item, tagFIREWALL_PORTIP* rule) {
   std::vector<std::string_view> f = SplitSkippingEmpty(item, ',');
   if (f.size() != 8) return false;
   tagFIREWALL_PORTIP r{};
-  r.action = static_cast<int16_t>(ReadInt(f[0]));
-  r.beginPort = static_cast<uint16_t>(ReadInt(f[1]));
-  r.endPort = static_cast<uint16_t>(ReadInt(f[2]));
-  r.beginIp = ReadAddress(f[3]);
-  r.endIp = ReadAddress(f[4]);
-  r.protocol = static_cast<uint16_t>(ReadInt(f[5]));
+  uint32_t action = 0, beginPort = 0, endPort = 0, protocol = 0, portType = 0;
+  if (!ReadNumber(f[0], kActionAllow, &action) || !ReadNumber(f[1], 65535, &beginPort) ||
+      !ReadNumber(f[2], 65535, &endPort) || !ReadAddress(f[3], &r.beginIp) ||
+      !ReadAddress(f[4], &r.endIp) || !ReadNumber(f[5], kProtocolAll, &protocol) ||
+      !ReadNumber(f[7], kPortTypeAddressOnly, &portType)) {
+    return false;
+  }
+  r.action = static_cast<int16_t>(action);
+  r.beginPort = static_cast<uint16_t>(beginPort);
+  r.endPort = static_cast<uint16_t>(endPort);
+  r.protocol = static_cast<uint16_t>(protocol);
   CopyText(f[6], r.description, sizeof(r.description));
-  r.portType = static_cast<uint16_t>(ReadInt(f[7]));
+  r.portType = static_cast<uint16_t>(portType);
   *rule = r;
   return true;
 }

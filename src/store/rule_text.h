@@ -19,7 +19,9 @@ namespace qxfw::store {
 std::vector<std::string_view> SplitSkippingEmpty(std::string_view text, char separator);
 
 // One item each; false (and the record untouched) when the item does not have exactly 2
-// (program) or 8 (IP/port) fields. Numbers read like atoi; records start zero-filled.
+// (program) or 8 (IP/port) fields, or when a field is out of range. Numbers are plain decimal
+// digits (actions 0-1, ports 0-65535, protocol and port type 0-4); addresses are four parts of
+// 0-255 ("10.0" or "256.1.1.1" refuse the item). Records start zero-filled.
 bool ParseProgramItem(std::string_view item, tagFIREWALL_PROGRAM* rule);
 bool ParsePortIpItem(std::string_view item, tagFIREWALL_PORTIP* rule);
 

@@ -13,28 +13,19 @@
 #include "monitor/loopback_sockets.h"
 #include "platform/folders.h"
 #include "store/db_manager.h"
+#include "test_support/command_output.h"
 #include "test_support/temp_dir.h"
 
 namespace qxfw::ctl {
 namespace {
 
-struct Result {
-  int status;
-  std::string out;
-};
+using Result = test_support::CommandOutput;
 
 class QxfwctlTest : public ::testing::Test {
  protected:
   Result Run(const std::string& arguments) {
-    std::string command =
-        "QXFW_APPDATA='" + dir_.path() + "' " QXFWCTL_PATH " " + arguments + " 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
-    std::string out;
-    std::array<char, 4096> buffer;
-    size_t n;
-    while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0) out.append(buffer.data(), n);
-    int status = pclose(pipe);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+    return test_support::RunCommandLine("QXFW_APPDATA='" + dir_.path() + "' " QXFWCTL_PATH " " +
+                                        arguments + " 2>&1");
   }
   test_support::TempDir dir_;
 };

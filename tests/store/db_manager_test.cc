@@ -7,7 +7,9 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <sstream>
+#include <tuple>
 
 #include "platform/debug_output.h"
 #include "platform/last_error.h"
@@ -447,17 +449,216 @@ TEST(DBManagerFaults, ModifyStepsThatFailSayWhich) {
     EXPECT_EQ(db.AddProgram(a, nullptr), 1);  // header and slot: the 2 * 816 above
     tagFIREWALL_PROGRAM b = Program(0, "/usr/bin/b");
     platform::ScopedDebugCapture capture;
-    EXPECT_EQ(db.ModifyProgram(a, b, nullptr), 0);
-    return std::make_pair(capture.Lines(), ProgramPaths(db));
+    int result = db.ModifyProgram(a, b, nullptr);
+    return std::make_tuple(result, capture.Lines(), ProgramPaths(db));
   };
-  // Nothing can be written: the delete step fails and the old rule stays.
-  auto [lines, paths] = modifyWithBudget(0);
-  EXPECT_EQ(lines, std::vector<std::string>{"On CDBManager::ModifyData() Fail to Delete"});
-  EXPECT_EQ(paths, std::vector<std::string>{"/usr/bin/a"});
-  // The delete goes through (header and slot), the add cannot write: the old rule is gone.
-  std::tie(lines, paths) = modifyWithBudget(2 * 816);
+  // Nothing can be written: the write step fails and the old rule stays.
+  auto [result, lines, paths] = modifyWithBudget(0);
+  EXPECT_EQ(result, 0);
   EXPECT_EQ(lines, std::vector<std::string>{"On CDBManager::ModifyData() Fail to Write"});
-  EXPECT_TRUE(paths.empty());
+  EXPECT_EQ(paths, std::vector<std::string>{"/usr/bin/a"});
+  // One slot is all a modify without tables writes to the rule file.
+  std::tie(result, lines, paths) = modifyWithBudget(816);
+  EXPECT_EQ(result, 1);
+  EXPECT_TRUE(lines.empty());
+  EXPECT_EQ(paths, std::vector<std::string>{"/usr/bin/b"});
+
+  // An old record that is no longer where it was found: the delete step fails, nothing moves.
+  CDBManager db(FailingFile(1u << 20), FailingFile(1u << 20));
+  tagFIREWALL_PROGRAM a = Program(1, "/usr/bin/a");
+  ASSERT_EQ(db.AddProgram(a, nullptr), 1);
+  tagFIREWALL_PROGRAM ghost = Program(1, "/usr/bin/ghost");
+  tagFIREWALL_PROGRAM b = Program(0, "/usr/bin/b");
+  platform::ScopedDebugCapture capture;
+  EXPECT_EQ(db.ModifyProgram(ghost, b, nullptr), 0);
+  EXPECT_EQ(ProgramPaths(db), std::vector<std::string>{"/usr/bin/a"});
+}
+
+// Each live program's table, as GetPolicy gives it, by path; -1 when it cannot be read.
+std::map<std::string, int> LiveTables(CDBManager& db) {
+  std::map<std::string, int> tables;
+  std::vector<tagFIREWALL_PROGRAM> programs;
+  db.Select(CDBManager::kSelectRuleFile);
+  tagFIREWALL_PROGRAM p;
+  while (db.Select(CDBManager::kSelectProgram) && db.GetProgram(&p)) programs.push_back(p);
+  for (const tagFIREWALL_PROGRAM& program : programs) {
+    tagPOLICY_TABLE t{};
+    bool ok = db.GetPolicy(&t, static_cast<uint32_t>(program.policySlot)) == 1;
+    tables[program.path] = ok ? t.entries[0].beginPort : -1;
+  }
+  return tables;
+}
+
+// Live slots of each kind in the rule file's bytes, and the header's record counter.
+std::map<uint32_t, uint32_t> LiveKinds(const std::string& file, uint32_t* counter) {
+  std::map<uint32_t, uint32_t> kinds;
+  std::vector<ref::Slot> slots = ref::Decrypt(file);
+  *counter = slots.empty() ? 0 : slots[0].GetU32(40);
+  for (size_t i = 1; i < slots.size(); ++i) {
+    if (slots[i].GetU32(8) == 1) ++kinds[slots[i].GetU32(4)];
+  }
+  return kinds;
+}
+
+TEST(DBManagerFaults, FullJournalDiskNeverMisnumbersLaterEntries) {
+  auto journal = std::make_unique<test_support::MemoryFile>();
+  test_support::MemoryFile* journalView = journal.get();
+  CDBManager db(std::make_unique<test_support::MemoryFile>(), std::move(journal));
+  journalView->SetWriteBudget(0);  // the disk fills up
+  tagFIREWALL_PROGRAM a = Program(1, "/usr/bin/a");
+  EXPECT_NE(db.AddProgram(a, nullptr), 0);
+  journalView->SetWriteBudget(SIZE_MAX);  // and is cleared again
+
+  tagPOLICY_TABLE table = Table(443);
+  tagFIREWALL_PROGRAM p = Program(2, "/usr/bin/app");
+  ASSERT_NE(db.AddProgram(p, &table), 0);
+  auto journalled = JournalPrograms(db);
+  ASSERT_EQ(journalled.size(), 1u);
+  db.Select(CDBManager::kSelectJournal);
+  tagPOLICY_TABLE fromJournal{};
+  ASSERT_EQ(db.GetPolicy(&fromJournal, static_cast<uint32_t>(journalled[0].program.policySlot)), 1);
+  EXPECT_EQ(fromJournal.entries[0].beginPort, 443);
+  // The counter names the last entry.
+  std::vector<ref::Slot> entries = ref::Decrypt(journalView->Bytes());
+  EXPECT_EQ(entries[0].GetU32(40), entries.size() - 1);
+}
+
+TEST(DBManagerFaults, CrashBetweenRuleWriteAndJournalIsRepairedOnOpen) {
+  std::string ruleBytes;
+  std::string journalBytes;
+  {
+    // The rule file takes its header and one record, then the process "dies": nothing more
+    // reaches either file.
+    auto rules = FailingFile(816 + 816);
+    auto journal = FailingFile(816);
+    test_support::MemoryFile* rulesView = rules.get();
+    test_support::MemoryFile* journalView = journal.get();
+    CDBManager db(std::move(rules), std::move(journal));
+    tagFIREWALL_PROGRAM a = Program(1, "/usr/bin/a");
+    db.AddProgram(a, nullptr);
+    ruleBytes = rulesView->Bytes();
+    journalBytes = journalView->Bytes();
+  }
+  // What an interrupted change of an older build left: counters raised, entries missing.
+  std::vector<ref::Slot> rules = ref::Decrypt(ruleBytes);
+  std::vector<ref::Slot> journal = ref::Decrypt(journalBytes);
+  rules[0].U32(40, 7);
+  journal[0].U32(40, 5);
+  ruleBytes = ref::Encrypt(rules);
+  journalBytes = ref::Encrypt(journal);
+
+  platform::ScopedDebugCapture capture;
+  auto reopenedRules = std::make_unique<test_support::MemoryFile>(ruleBytes);
+  test_support::MemoryFile* rulesView = reopenedRules.get();
+  CDBManager db(std::move(reopenedRules), std::make_unique<test_support::MemoryFile>(journalBytes));
+  std::vector<std::string> lines = capture.Lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[0].find("counter 7 of the rule file repaired to 1"), std::string::npos)
+      << lines[0];
+  EXPECT_NE(lines[1].find("counter 5 of the journal repaired to 0"), std::string::npos) << lines[1];
+  EXPECT_EQ(ProgramPaths(db), std::vector<std::string>{"/usr/bin/a"});
+
+  tagPOLICY_TABLE table = Table(443);
+  tagFIREWALL_PROGRAM p = Program(2, "/usr/bin/app");
+  ASSERT_NE(db.AddProgram(p, &table), 0);
+  auto journalled = JournalPrograms(db);
+  ASSERT_EQ(journalled.size(), 1u);
+  db.Select(CDBManager::kSelectJournal);
+  tagPOLICY_TABLE fromJournal{};
+  ASSERT_EQ(db.GetPolicy(&fromJournal, static_cast<uint32_t>(journalled[0].program.policySlot)), 1);
+  EXPECT_EQ(fromJournal.entries[0].beginPort, 443);
+  uint32_t counter = 0;
+  auto kinds = LiveKinds(rulesView->Bytes(), &counter);
+  EXPECT_EQ(counter, 3u);  // a, the app and its table
+}
+
+TEST(DBManagerFaults, FailedDeleteNeverSharesATableBetweenPrograms) {
+  for (size_t budget = 0; budget <= 4 * 816; budget += 408) {
+    auto rules = std::make_unique<test_support::MemoryFile>();
+    test_support::MemoryFile* rulesView = rules.get();
+    CDBManager db(std::move(rules), std::make_unique<test_support::MemoryFile>());
+    tagPOLICY_TABLE first = Table(443);
+    tagFIREWALL_PROGRAM p = Program(2, "/usr/bin/first");
+    ASSERT_NE(db.AddProgram(p, &first), 0);
+    rulesView->SetWriteBudget(budget);
+    db.DeleteProgram(p);
+    rulesView->SetWriteBudget(SIZE_MAX);
+
+    tagPOLICY_TABLE second = Table(8080);
+    tagFIREWALL_PROGRAM q = Program(2, "/usr/bin/second");
+    ASSERT_NE(db.AddProgram(q, &second), 0);
+    std::map<std::string, int> tables = LiveTables(db);
+    EXPECT_EQ(tables["/usr/bin/second"], 8080) << budget;
+    if (tables.count("/usr/bin/first") != 0) {
+      EXPECT_EQ(tables["/usr/bin/first"], 443) << budget;
+    }
+  }
+}
+
+TEST(DBManagerFaults, FailedModifyKeepsTheOldRuleAndLeavesNoTable) {
+  for (size_t budget = 0; budget <= 5 * 816; budget += 408) {
+    auto rules = std::make_unique<test_support::MemoryFile>();
+    test_support::MemoryFile* rulesView = rules.get();
+    CDBManager db(std::move(rules), std::make_unique<test_support::MemoryFile>());
+    tagPOLICY_TABLE oldTable = Table(443);
+    tagFIREWALL_PROGRAM p = Program(2, "/usr/bin/app");
+    ASSERT_NE(db.AddProgram(p, &oldTable), 0);
+    tagPOLICY_TABLE newTable = Table(8443);
+    tagFIREWALL_PROGRAM changed = Program(2, "/usr/bin/app");
+    rulesView->SetWriteBudget(budget);
+    int result = db.ModifyProgram(p, changed, &newTable);
+    rulesView->SetWriteBudget(SIZE_MAX);
+
+    std::map<std::string, int> tables = LiveTables(db);
+    ASSERT_EQ(tables.size(), 1u) << budget;
+    EXPECT_EQ(tables["/usr/bin/app"], result != 0 ? 8443 : 443) << budget;
+    // A table whose rule could not be written is freed by the next open at the latest.
+    auto again = std::make_unique<test_support::MemoryFile>(rulesView->Bytes());
+    test_support::MemoryFile* againView = again.get();
+    CDBManager reopened(std::move(again), std::make_unique<test_support::MemoryFile>());
+    EXPECT_EQ(LiveTables(reopened), tables) << budget;
+    uint32_t counter = 0;
+    auto kinds = LiveKinds(againView->Bytes(), &counter);
+    EXPECT_EQ(kinds[kKindPolicyTable], 1u) << "no orphan table, budget " << budget;
+    EXPECT_EQ(counter, 2u) << budget;
+  }
+}
+
+TEST_F(DBManagerTest, UnusedBytesAreWrittenAsZero) {
+  CDBManager db(dir_.path());
+  tagFIREWALL_PROGRAM p = Program(1, "/usr/bin/a");
+  p.reserved[0] = 0xAA;
+  p.reserved[1] = 0xBB;
+  std::memset(p.path + 11, 'x', sizeof(p.path) - 12);  // leftovers after the terminator
+  ASSERT_EQ(db.AddProgram(p, nullptr), 1);
+  tagFIREWALL_PORTIP r = Port(1, 80, 80, 1);
+  r.reserved[0] = 0xCC;
+  std::memset(r.description + 5, 'y', sizeof(r.description) - 5);
+  ASSERT_EQ(db.AddPortIp(r), 2);
+  tagPOLICY_TABLE t = Table(443);
+  t.entries[0].reserved1[0] = 0xDD;
+  t.entries[3].reserved2[1] = 0xEE;
+  t.reserved[2] = 0xFF;
+  tagFIREWALL_PROGRAM withTable = Program(2, "/usr/bin/b");
+  ASSERT_NE(db.AddProgram(withTable, &t), 0);
+
+  std::vector<ref::Slot> slots = ref::Decrypt(ReadFile(RulePath()));
+  ASSERT_EQ(slots.size(), 5u);
+  auto zeroRange = [](const ref::Slot& slot, size_t from, size_t to) {
+    for (size_t i = from; i < to; ++i) {
+      if (slot.bytes[i] != 0) return false;
+    }
+    return true;
+  };
+  const size_t payload = 32;
+  EXPECT_TRUE(zeroRange(slots[1], payload + 2, payload + 4));          // program reserved
+  EXPECT_TRUE(zeroRange(slots[1], payload + 8 + 10, payload + 272));   // after the path
+  EXPECT_TRUE(zeroRange(slots[2], payload + 6, payload + 8));          // port/IP reserved
+  EXPECT_TRUE(zeroRange(slots[2], payload + 18 + 4, payload + 274));   // after "test"
+  EXPECT_TRUE(zeroRange(slots[3], payload + 4 + 2, payload + 4 + 4));  // entry reserved
+  EXPECT_TRUE(zeroRange(slots[3], payload + 4 + 60 + 18, payload + 4 + 60 + 20));
+  EXPECT_TRUE(zeroRange(slots[3], payload + 644, payload + 648));  // table reserved
+  EXPECT_TRUE(zeroRange(slots[1], payload + 272, 816));            // past the record
 }
 
 TEST(DBManagerFaults, UnreadableJournalLeavesTheRuleCountAlone) {

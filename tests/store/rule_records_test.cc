@@ -169,8 +169,18 @@ TEST(RuleText, PortIpItemsAndLists) {
   EXPECT_EQ(r.protocol, 1);
   EXPECT_STREQ(r.description, "web");
   EXPECT_EQ(r.portType, 1);
-  ASSERT_TRUE(ParsePortIpItem("0,0,0,256.1.1.1,1.2.3.4,4,x,4", &r));
-  EXPECT_EQ(r.beginIp, 0u);
+  // Out-of-range fields refuse the item and leave the record as it was.
+  for (const char* bad :
+       {"0,0,0,256.1.1.1,1.2.3.4,4,x,4", "1,80,80,10.0,10.0.0.1,1,x,1",
+        "1,70000,70000,0.0.0.0,0.0.0.0,1,x,1", "1,80,80,1.2.3.4.5,1.2.3.4,1,x,1",
+        "1,-1,80,0.0.0.0,0.0.0.0,1,x,1", "1,80,80,0.0.0.0,0.0.0.0,99999999999,x,1",
+        "7,80,80,0.0.0.0,0.0.0.0,1,x,1", "1,80,80,1..2.3,1.2.3.4,1,x,1"}) {
+    EXPECT_FALSE(ParsePortIpItem(bad, &r)) << bad;
+  }
+  EXPECT_EQ(r.beginPort, 80);
+  tagFIREWALL_PROGRAM program{};
+  EXPECT_FALSE(ParseProgramItem("x,/bin/ls", &program));
+  EXPECT_FALSE(ParseProgramItem("2,/bin/ls", &program));
   EXPECT_FALSE(ParsePortIpItem("1,80,88,10.0.0.1,10.0.0.255,1,web", &r));
 
   std::vector<tagFIREWALL_PROGRAM> programs;

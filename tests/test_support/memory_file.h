@@ -30,6 +30,10 @@ class MemoryFile : public platform::RandomAccessFile {
     std::memcpy(bytes_.data() + offset, data, size);
     return true;
   }
+  // A full disk that fills up (0) or is cleared again (SIZE_MAX).
+  void SetWriteBudget(size_t budget) { budget_ = budget; }
+  const std::string& Bytes() const { return bytes_; }
+
   int64_t Size() override { return static_cast<int64_t>(bytes_.size()); }
   bool Truncate(uint64_t size) override {
     bytes_.resize(size);

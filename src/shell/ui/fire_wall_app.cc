@@ -1,0 +1,452 @@
+#include "shell/ui/fire_wall_app.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QSocketNotifier>
+#include <QStackedWidget>
+#include <QSystemTrayIcon>
+#include <QTreeView>
+#include <cerrno>
+#include <sstream>
+
+#include "ctl/program_link.h"
+#include "ctl/rules_commands.h"
+#include "platform/debug_output.h"
+#include "platform/folders.h"
+#include "platform/named_event.h"
+#include "shell/app_command.h"
+#include "shell/av_state.h"
+#include "shell/debug.h"
+#include "shell/instance_link.h"
+#include "shell/page_cabinet.h"
+#include "shell/ui/app_events.h"
+#include "shell/ui/main_frame.h"
+#include "shell/ui/page_views.h"
+#include "store/db_manager.h"
+#include "store/preferences.h"
+
+namespace qxfw::shell {
+namespace {
+
+using platform::DebugOutput;
+
+constexpr uint16_t kKoreanLanguage = 1042;
+constexpr int kMinSavedWidth = 10;
+constexpr int kMaxSavedWidth = 2000;
+
+bool CompanionPresent() {
+  return platform::NamedEventExists(kCompanionEventName, platform::EventScope::kUser);
+}
+
+// The page view that a widget belongs to (the browser's own child widgets included).
+CPageView* OwningView(QObject* object) {
+  for (QObject* o = object; o != nullptr; o = o->parent()) {
+    if (auto* view = qobject_cast<CPageView*>(o)) return view;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+CFireWallApp::CFireWallApp() {
+  idleTimer_.setInterval(0);
+  connect(&idleTimer_, &QTimer::timeout, this, &CFireWallApp::OnIdle);
+  pollTimer_.setInterval(kPollIntervalMs);
+  pollTimer_.setObjectName(QString::number(kPollTimerId));
+  connect(&pollTimer_, &QTimer::timeout, this, &CFireWallApp::OnPollTimer);
+}
+
+CFireWallApp::~CFireWallApp() {
+  qApp->removeEventFilter(this);
+  delete mainFrame_.data();
+  runningEvent_.reset();
+  DebugOutput("CFireWallApp::~CFireWallApp()");
+}
+
+bool CFireWallApp::InitInstance(const std::string& optionText) {
+  // 1-2: preferences and rule store.
+  preferences_ = &store::CPreferences::GetInstance();
+  korean_ = preferences_->GetLanguage() == kKoreanLanguage;
+  db_ = &store::CDBManager::GetInstance();
+
+  // 3: the command line. Its rules go to the store now, unless another instance holds it.
+  options_ = ParseStartOptions(optionText);
+  if (options_.HasRules() && db_->IsRuleFileOpen()) StoreRules(options_, *db_);
+  if (options_.antivirusEnabled) g_bAntiVirusEnabled = *options_.antivirusEnabled;
+  if (options_.startScan) g_bVorpexScanWhenStartEnable = *options_.startScan;
+  trayVariant_ = options_.trayMenuVariant.value_or(false);
+  trustedPaths_ = options_.trustedPaths;
+
+  // 4: the antivirus adapter (no antivirus library is bound in this build).
+  g_bUpdating = 0;
+  g_bInitEngine = 0;
+  g_bAVScanRunning = 0;
+
+  // 5: single instance.
+  if (!CheckSingleInstance()) return false;
+
+  // 6: engine update at start. Without an antivirus library there is nothing to update; the
+  // state says the update did not happen so the antivirus page can tell the user.
+  g_bUpdating = 1;
+  DebugOutput("[QXFW.exe] CAntiVirusView VUpdateThread EngineUpdateSimple Start");
+  g_bUpdating = -1;
+
+  try {
+    // 7: platform facts and the stored level. The option l raises the stored level for this
+    // run (when f does not forbid it); the stored level itself is kept.
+    DebugOutput("[QXFW.exe] CFireWallApp::InitInstance no debug privilege needed here");
+    uint32_t stored = db_->IsRuleFileOpen() ? db_->GetSecurityLevel() : 3;
+    securityLevel_ = stored >= 1 && stored <= 4 ? static_cast<int>(stored) : 3;
+    securityLevel_ = LevelAfterOptions(options_, securityLevel_);
+
+    // 8-9: pages and debug log.
+    pageFolder_ = ExtractCabs();
+    CDebug::Create(pageFolder_.empty() ? std::string()
+                                       : pageFolder_.substr(0, pageFolder_.size() - 1));
+
+    // 10-11: the main window.
+    CMainFrame::Options frameOptions;
+    frameOptions.korean = korean_;
+    frameOptions.turnOffVariant = trayVariant_;
+    frameOptions.companionPresent = CompanionPresent;
+    mainFrame_ = new CMainFrame(*preferences_, frameOptions);
+    connect(mainFrame_, &CMainFrame::PageRequested, this, [this](int page) { ShowPage(page); });
+    connect(mainFrame_, &CMainFrame::WindowDestroyed, qApp, &QCoreApplication::quit,
+            Qt::QueuedConnection);
+    connect(mainFrame_, &CMainFrame::StatusWindowRequested, this, [] {
+      DebugOutput("[QXFW.exe] CMainFrame: the status window is not part of this build");
+    });
+
+    // 12: fonts of the dialogs.
+    const QString family = korean_ ? QStringLiteral("NanumGothic") : QStringLiteral("Verdana");
+    fonts_[0] = QFont(family);
+    fonts_[0].setPixelSize(12);
+    fonts_[1] = fonts_[0];
+    fonts_[1].setWeight(QFont::Bold);
+    fonts_[2] = QFont(family);
+    fonts_[2].setPixelSize(14);
+
+    // 13: the page views. The antivirus page starts with the program unless option a turned
+    // the antivirus part off.
+    CreateViews();
+    InitPage(0);
+    if (!options_.antivirusEnabled.has_value()) g_bAntiVirusEnabled = true;
+    if (g_bAntiVirusEnabled) InitPage(7);
+
+    DebugOutput("[QXFW.exe] CFireWallApp::InitInstance() IN");
+    // 15: the driver channel joins here once the filter link is part of the program; the poll
+    // timer already runs the companion watchdog.
+    pollTimer_.start();
+    // 16: caption.
+    mainFrame_->setWindowTitle(QStringLiteral("Talvoran Firewall"));
+    // 17: this user's quarantine folder (the installer makes the shared parent).
+    std::string quarantine = platform::SystemFolder() + "/quarantine";
+    std::string mine = quarantine + "/" + std::to_string(::getuid());
+    if (::mkdir(mine.c_str(), 0700) != 0 && errno != EEXIST) {
+      DebugOutput("[QXFW.exe] CFireWallApp::InitInstance cannot make %s", mine.c_str());
+    }
+  } catch (const std::exception&) {
+    DebugOutput("[QXFW.exe] CFireWallApp::InitInstance() try catch Exception");
+  }
+  if (!mainFrame_) return false;
+  qApp->installEventFilter(this);
+  mainFrame_->show();
+  idleTimer_.start();
+  return true;
+}
+
+bool CFireWallApp::CheckSingleInstance() {
+  int error = 0;
+  runningEvent_ =
+      platform::NamedEventCreator::Create(kRunningEventName, platform::EventScope::kUser, &error);
+  if (!runningEvent_) {
+    if (error != EEXIST) {
+      DebugOutput("[QXFW.exe] Process Run But CreateEvent Error!");
+      return false;
+    }
+    DebugOutput("[QXFW.exe] AlreadyExist! This new process stop");
+    // The running instance holds the rule data file: it stores the rules of this command line,
+    // and shows itself when the desktop has no notification area to bring it back from.
+    const bool show = !QSystemTrayIcon::isSystemTrayAvailable();
+    std::string text = options_.HasRules() || show ? std::string("O") : std::string();
+    if (!text.empty()) {
+      std::string handed;
+      for (const auto& option : options_.ruleOptions) {
+        handed += std::string(handed.empty() ? "" : " ") + "/" + option.letter + ":" + option.value;
+      }
+      auto answer = SendToRunningInstance({'O', handed}, 3000, 10000);
+      if (!answer) DebugOutput("[QXFW.exe] the running instance did not take the options");
+    }
+    return false;
+  }
+  link_ = std::make_unique<CInstanceLinkServer>();
+  if (!link_->Valid()) {
+    DebugOutput("[QXFW.exe] CFireWallApp: the instance link cannot be bound");
+    link_.reset();
+    return true;
+  }
+  linkNotifier_ = new QSocketNotifier(link_->Fd(), QSocketNotifier::Read, this);
+  connect(linkNotifier_, &QSocketNotifier::activated, this, &CFireWallApp::OnLinkReadable);
+  return true;
+}
+
+void CFireWallApp::CreateViews() {
+  QStackedWidget* stack = mainFrame_->PageStack();
+  views_[0] = new CFireWallView(stack);
+  views_[1] = new CNetworkView(stack);
+  views_[2] = new CProgramView(stack);
+  views_[3] = new CPortView(stack);
+  views_[4] = new CSharedFolderView(stack);
+  views_[5] = new CLogView(stack);
+  views_[7] = new CAntiVirusView(stack);
+  for (const QPointer<CPageView>& view : views_) {
+    if (!view) continue;
+    stack->addWidget(view);
+    CPageView* v = view.data();
+    connect(
+        v, &CPageView::AppUrl, this, [this, v](const QString& url) { OnAppUrl(v, url); },
+        Qt::QueuedConnection);
+  }
+  stack->setCurrentWidget(views_[0]);
+}
+
+CMainFrame* CFireWallApp::MainFrame() const {
+  return mainFrame_.data();
+}
+
+CPageView* CFireWallApp::View(int index) const {
+  return index >= 0 && index < kPageCount ? views_[index].data() : nullptr;
+}
+
+bool CFireWallApp::PageInitialised(int index) const {
+  return index >= 0 && index < kPageCount && initialised_[index];
+}
+
+void CFireWallApp::InitPage(int index) {
+  initialised_[index] = true;
+  CPageView* view = views_[index].data();
+  if (view == nullptr) return;
+  view->InitialUpdate(pageFolder_, korean_);
+  view->ShowVorpex(g_bAntiVirusEnabled);
+}
+
+void CFireWallApp::OnIdle() {
+  if (allInitialised_) {
+    idleTimer_.stop();
+    return;
+  }
+  for (int i = 0; i < kPageCount; ++i) {
+    if (initialised_[i] || (i == 7 && !g_bAntiVirusEnabled)) continue;
+    InitPage(i);
+    return;
+  }
+  allInitialised_ = true;
+  idleTimer_.stop();
+}
+
+void CFireWallApp::SaveColumnWidths(CPageView* view) {
+  QTreeView* list = view->ListControl();
+  if (list == nullptr || view->ListSlot() < 0) return;
+  QHeaderView* header = list->header();
+  for (int c = 0; c < store::kColumnsPerView && c < header->count(); ++c) {
+    int width = header->sectionSize(c);
+    if (width > kMinSavedWidth && width <= kMaxSavedWidth) {
+      preferences_->SetColumnWidth(view->ListSlot(), c, static_cast<uint16_t>(width));
+    }
+  }
+}
+
+CPageView* CFireWallApp::ShowPage(int index) {
+  if (index > 7 || index < 0) index = 0;
+  if (!initialised_[index]) InitPage(index);
+  QStackedWidget* stack = mainFrame_->PageStack();
+  CPageView* current = qobject_cast<CPageView*>(stack->currentWidget());
+  CPageView* target = views_[index].data();
+  if (current != nullptr && target != nullptr && target != current) {
+    SaveColumnWidths(current);
+    if (index == 2) target->Refresh();
+    if (current->PageIndex() == 3) current->KillTimer0();
+    if (CPageView* network = views_[1].data()) {
+      if (index == 1) {
+        network->StartTimer0(2000);
+      } else {
+        network->KillTimer0();
+      }
+    }
+    currentPage_ = index;
+    stack->setCurrentWidget(target);
+    target->setFocus();
+  }
+  return current;
+}
+
+void CFireWallApp::OpenHelp() {
+  std::string address = HelpAddress(currentPage_);
+  CPageView* view = View(currentPage_);
+  if (address.empty() || view == nullptr) return;
+  view->RunScript(QStringLiteral("OpenHelpWindow('%1');").arg(QString::fromStdString(address)));
+}
+
+void CFireWallApp::OnPollTimer() {
+  if (mainFrame_) mainFrame_->CheckCompanion();
+}
+
+void CFireWallApp::OnAppUrl(CPageView* view, const QString& url) {
+  AppCommand command = AppCommand::kNone;
+  std::string buffer;
+  if (!FilterAppUrl(url.toStdString(), &command, &buffer)) return;
+  if (command != AppCommand::kNone) {
+    mainFrame_->setWindowTitle(QStringLiteral("Talvoran Firewall"));
+    int page = PageOfCommand(command);
+    if (page >= 0) {
+      ShowPage(page);
+      return;
+    }
+    switch (command) {
+      case AppCommand::kClose:
+        QMetaObject::invokeMethod(mainFrame_, &QWidget::close, Qt::QueuedConnection);
+        break;
+      case AppCommand::kOptions:
+        emit OptionsRequested();
+        break;
+      case AppCommand::kMinimize:
+        mainFrame_->showMinimized();
+        break;
+      default:
+        break;
+    }
+    return;
+  }
+  if (view != nullptr) view->OnPageCommand(QString::fromStdString(buffer));
+}
+
+bool CFireWallApp::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::KeyPress) {
+    auto* key = static_cast<QKeyEvent*>(event);
+    const bool control = key->modifiers() & Qt::ControlModifier;
+    if (control && key->key() == Qt::Key_Tab && !(key->modifiers() & Qt::ShiftModifier)) {
+      ShowPage(currentPage_ + 1);
+      return true;
+    }
+    if (control && (key->key() == Qt::Key_Backtab ||
+                    (key->key() == Qt::Key_Tab && (key->modifiers() & Qt::ShiftModifier)))) {
+      int target = currentPage_ == 0 ? 7 : currentPage_ == 7 ? 5 : currentPage_ - 1;
+      ShowPage(target);
+      return true;
+    }
+    if (key->key() == Qt::Key_F1 && key->modifiers() == Qt::NoModifier) {
+      OpenHelp();
+      return true;
+    }
+  } else if (event->type() == QEvent::MouseButtonPress && mainFrame_ && watched->isWidgetType()) {
+    if (OwningView(watched) != nullptr &&
+        mainFrame_->PreTranslateMouse(static_cast<QMouseEvent*>(event))) {
+      return true;
+    }
+  }
+  return QObject::eventFilter(watched, event);
+}
+
+bool CFireWallApp::event(QEvent* event) {
+  if (event->type() == kImageLoadedEvent) {
+    // Scanning loaded images belongs to the antivirus part, which this build does not bind.
+    return true;
+  }
+  if (event->type() == kAntiVirusOnEvent) {
+    OnAntiVirusOn();
+    return true;
+  }
+  return QObject::event(event);
+}
+
+void CFireWallApp::OnAntiVirusOn() {
+  g_bAntiVirusEnabled = true;
+  if (!initialised_[7]) InitPage(7);
+  for (int i = 0; i < kPageCount; ++i) {
+    if (initialised_[i] && views_[i]) views_[i]->ShowVorpex(true);
+  }
+}
+
+void CFireWallApp::StoreHandedOverRules(const std::string& optionText) {
+  StartOptions handed = ParseStartOptions(optionText);
+  if (handed.HasRules() && db_->IsRuleFileOpen()) {
+    StoreRules(handed, *db_);
+    emit RulesChanged();
+  }
+  if (!QSystemTrayIcon::isSystemTrayAvailable() && mainFrame_) mainFrame_->ShowAndRestore();
+}
+
+std::string CFireWallApp::RunLinkCommand(const std::string& text, char* status) {
+  std::vector<std::string> words = ctl::SplitWords(text);
+  std::string folder = words.front();
+  words.erase(words.begin());
+  if (folder != platform::FirewallDataFolder()) {
+    *status = '1';
+    return std::string("\0", 1) + "the running firewall program uses another data folder";
+  }
+  std::ostringstream out;
+  std::string error;
+  ctl::SetBorrowedStore(db_);
+  int code = ctl::RunStoreCommand(words, out, &error);
+  ctl::SetBorrowedStore(nullptr);
+  if (code < 0) {
+    code = 2;
+    error = "not a rule, level or journal command";
+  }
+  if (code == 0 && !words.empty() && (words[0] == "rules" || words[0] == "level")) {
+    if (words[0] == "level" && words.size() == 3) {
+      uint32_t level = db_->GetSecurityLevel();
+      if (level >= 1 && level <= 4) securityLevel_ = static_cast<int>(level);
+    }
+    emit RulesChanged();
+  }
+  *status = static_cast<char>('0' + code);
+  return out.str() + std::string("\0", 1) + error;
+}
+
+void CFireWallApp::OnLinkReadable() {
+  auto pending = link_->Accept();
+  if (!pending) return;
+  char status = '0';
+  std::string answer;
+  switch (pending->request.kind) {
+    case 'C':
+      answer = RunLinkCommand(pending->request.text, &status);
+      break;
+    case 'O':
+      StoreHandedOverRules(pending->request.text);
+      break;
+    case 'S':
+      if (mainFrame_) mainFrame_->ShowAndRestore();
+      break;
+    case 'A':
+      QCoreApplication::postEvent(this, new QEvent(kAntiVirusOnEvent));
+      break;
+    default:
+      status = '2';
+      break;
+  }
+  CInstanceLinkServer::Answer(*pending, status, answer);
+}
+
+void CFireWallApp::ExitInstance() {
+  if (mainFrame_) {
+    QStackedWidget* stack = mainFrame_->PageStack();
+    if (auto* current = qobject_cast<CPageView*>(stack->currentWidget())) SaveColumnWidths(current);
+  }
+  pollTimer_.stop();
+  idleTimer_.stop();
+  if (preferences_ != nullptr && !preferences_->Save()) {
+    DebugOutput("[QXFW.exe] CFireWallApp::ExitInstance cannot save %s",
+                preferences_->UserOptsPath().c_str());
+  }
+  // The driver channel is released here once the filter link is part of the program.
+  trustedPaths_.clear();
+}
+
+}  // namespace qxfw::shell

@@ -1,0 +1,119 @@
+// CFireWallApp: the firewall program's application object: start-up in its fixed order, the
+// single instance, the pages and their lazy initialisation, page switching, the application
+// messages and keys, and shutdown.
+//
+// It lives on the user-interface thread beside the QApplication and filters the application's
+// events (keys and mouse presses of every window, like a message pre-translation). Other
+// processes of the user reach it through the instance link: a second instance hands over its
+// option text, qxfwctl its rule and level commands, which run here on the user-interface
+// thread against the program's own store.
+#pragma once
+
+#include <QFont>
+#include <QObject>
+#include <QPointer>
+#include <QTimer>
+#include <array>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "shell/command_line.h"
+
+class QSocketNotifier;
+
+namespace qxfw::platform {
+class NamedEventCreator;
+}
+namespace qxfw::store {
+class CDBManager;
+class CPreferences;
+}  // namespace qxfw::store
+
+namespace qxfw::shell {
+
+class CInstanceLinkServer;
+class CMainFrame;
+class CPageView;
+
+inline constexpr char kRunningEventName[] = "QXFW.exe Running Event";
+inline constexpr char kCompanionEventName[] = "TalvoranFirewallRunning_ActiveX";
+inline constexpr int kPageCount = 8;
+
+class CFireWallApp : public QObject {
+  Q_OBJECT
+ public:
+  CFireWallApp();
+  ~CFireWallApp() override;
+
+  // Start-up; false when the process is to end (a second instance, or a failed step that
+  // start-up cannot go on without). optionText: the arguments joined by blanks.
+  bool InitInstance(const std::string& optionText);
+  // Shutdown after the main window is gone.
+  void ExitInstance();
+
+  // Shows page index (above 7: 0); returns the view that was active before.
+  CPageView* ShowPage(int index);
+  int CurrentPage() const { return currentPage_; }
+  CPageView* View(int index) const;
+  bool PageInitialised(int index) const;
+  bool AllPagesInitialised() const { return allInitialised_; }
+  CMainFrame* MainFrame() const;
+  const std::string& PageFolder() const { return pageFolder_; }
+  int SecurityLevel() const { return securityLevel_; }
+  const StartOptions& Options() const { return options_; }
+
+  // Help for the current page (F1).
+  void OpenHelp();
+  // The poll handler (timer 5654): the companion check comes first.
+  void OnPollTimer();
+  // An "app:" address from a page, run as a command (called queued by the views).
+  void OnAppUrl(CPageView* view, const QString& url);
+
+  // Fonts of the dialogs: Verdana 12, Verdana 12 bold, Verdana 14.
+  const QFont& Font(int i) const { return fonts_[i]; }
+
+ signals:
+  // The rules or the level changed outside the screens (command line of a second instance,
+  // qxfwctl); the views re-read them.
+  void RulesChanged();
+  // "app:Options": the security level dialog.
+  void OptionsRequested();
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  bool event(QEvent* event) override;
+
+ private:
+  bool CheckSingleInstance();
+  void CreateViews();
+  void InitPage(int index);
+  void OnIdle();
+  void OnAntiVirusOn();
+  void OnLinkReadable();
+  std::string RunLinkCommand(const std::string& text, char* status);
+  void StoreHandedOverRules(const std::string& optionText);
+  void SaveColumnWidths(CPageView* view);
+
+  store::CPreferences* preferences_ = nullptr;
+  store::CDBManager* db_ = nullptr;
+  StartOptions options_;
+  bool korean_ = false;
+  bool trayVariant_ = false;
+  int securityLevel_ = 3;
+  std::vector<std::string> trustedPaths_;
+  std::string pageFolder_;
+  std::array<QPointer<CPageView>, kPageCount> views_{};
+  std::array<bool, kPageCount> initialised_{};
+  bool allInitialised_ = false;
+  int currentPage_ = 0;
+  QPointer<CMainFrame> mainFrame_;
+  std::unique_ptr<platform::NamedEventCreator> runningEvent_;
+  std::unique_ptr<CInstanceLinkServer> link_;
+  QSocketNotifier* linkNotifier_ = nullptr;
+  QTimer idleTimer_;
+  QTimer pollTimer_;
+  std::array<QFont, 3> fonts_;
+};
+
+}  // namespace qxfw::shell

@@ -1,0 +1,84 @@
+// CPageView: one page of the main window, an embedded browser view over a page file of the
+// extracted page set.
+//
+// Navigation to "app:" addresses never happens: the page cancels it and the view emits
+// AppUrl with the address, which the application turns into a command (queued, so no dialog
+// ever runs inside the browser's navigation callback). Other addresses navigate as usual.
+// Views that own a list control report it and the preferences slot of its column widths.
+// User-interface thread only.
+#pragma once
+
+#include <QBasicTimer>
+#include <QString>
+#include <QWebEnginePage>
+#include <QWebEngineView>
+#include <functional>
+#include <string>
+
+class QTreeView;
+
+namespace qxfw::shell {
+
+class CAppPage : public QWebEnginePage {
+  Q_OBJECT
+ public:
+  using QWebEnginePage::QWebEnginePage;
+
+ signals:
+  void AppUrl(const QString& url);
+
+ protected:
+  bool acceptNavigationRequest(const QUrl& url, NavigationType type, bool isMainFrame) override;
+};
+
+class CPageView : public QWebEngineView {
+  Q_OBJECT
+ public:
+  // pageFile: the page's file name inside the language folder; listSlot: the preferences slot
+  // of the view's list widths (-1: the view has no list).
+  CPageView(int pageIndex, QString pageFile, int listSlot, QWidget* parent = nullptr);
+
+  int PageIndex() const { return pageIndex_; }
+  const QString& PageFile() const { return pageFile_; }
+  int ListSlot() const { return listSlot_; }
+  bool IsPageLoaded() const { return loaded_; }
+
+  // First-show initialisation: navigates to the page file in folder (ends in "/").
+  virtual void InitialUpdate(const std::string& pageFolder, bool korean);
+  // The view's list control, laid over the page's list room; null when it has none.
+  virtual QTreeView* ListControl() const { return nullptr; }
+  // A page command that is not an application command (cmdAdd, cmdDelete, ...).
+  virtual void OnPageCommand(const QString& command);
+
+  // Brings the view's content up to date when it is shown (the program page re-reads rules).
+  virtual void Refresh() {}
+  // The view's timer 0 (the network view refreshes with it).
+  void StartTimer0(int intervalMs);
+  void KillTimer0();
+  bool Timer0Active() const { return timer0_.isActive(); }
+
+  // Sets the visibility of the page's element "vorpex" (now, and after every load).
+  void ShowVorpex(bool visible);
+  // Runs a script in the page's document; failures (no such function) are ignored.
+  void RunScript(const QString& script);
+
+ signals:
+  void AppUrl(const QString& url);
+  void PageLoaded(bool ok);
+
+ protected:
+  virtual void OnTimer0() {}
+  void timerEvent(QTimerEvent* event) override;
+
+ private:
+  void ApplyVorpex();
+
+  QBasicTimer timer0_;
+  int pageIndex_;
+  QString pageFile_;
+  int listSlot_;
+  bool loaded_ = false;
+  bool vorpexVisible_ = false;
+};
+
+}  // namespace qxfw::shell

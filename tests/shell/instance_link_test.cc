@@ -1,0 +1,50 @@
+// The instance link: one request and answer per connection, bounds on both.
+#include "shell/instance_link.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <thread>
+
+namespace qxfw::shell {
+namespace {
+
+std::string UniqueName(const char* what) {
+  return "qxfw-test/" + std::to_string(::getpid()) + "/" + what;
+}
+
+TEST(InstanceLink, RequestAndAnswer) {
+  std::string name = UniqueName("link");
+  CInstanceLinkServer server(name);
+  ASSERT_TRUE(server.Valid());
+  // The name is held: a second server cannot bind it.
+  EXPECT_FALSE(CInstanceLinkServer(name).Valid());
+  std::thread serve([&] {
+    for (int i = 0; i < 200; ++i) {
+      auto pending = server.Accept();
+      if (!pending) {
+        ::usleep(10000);
+        continue;
+      }
+      EXPECT_EQ(pending->request.kind, 'C');
+      CInstanceLinkServer::Answer(*pending, '0', "got " + pending->request.text);
+      return;
+    }
+  });
+  auto answer = SendToRunningInstance({'C', std::string("a\0b", 3)}, 1000, 2000, name);
+  serve.join();
+  ASSERT_TRUE(answer.has_value());
+  EXPECT_EQ(answer->kind, '0');
+  EXPECT_EQ(answer->text, std::string("got a\0b", 7));
+}
+
+TEST(InstanceLink, NoServerAndOversizedRequest) {
+  std::string name = UniqueName("absent");
+  EXPECT_FALSE(SendToRunningInstance({'S', ""}, 100, 100, name).has_value());
+  CInstanceLinkServer server(name);
+  ASSERT_TRUE(server.Valid());
+  EXPECT_FALSE(SendToRunningInstance({'C', std::string(kMaxLinkRequest, 'x')}, 100, 100, name));
+}
+
+}  // namespace
+}  // namespace qxfw::shell
