@@ -58,17 +58,41 @@ echo "(b) NFQUEUE accept-all:      $(run)"
 kill $nfq
 ip netns exec "$a" iptables -w -D OUTPUT -p tcp --syn -j NFQUEUE --queue-num "$queue"
 
-"$daemon" --foreground --netns "$a" --queue "$queue" --runtime-dir "$runtime" 2>"$runtime/daemon.log" &
-pids+=($!)
-for i in $(seq 100); do [ -S "$runtime/qltdifw.sock" ] && break; sleep 0.05; done
-if [ -n "${QXFW_BENCH_MONITOR:-}" ]; then
-  QXFW_RUNTIME_DIR=$runtime $QXFW_BENCH_MONITOR >/dev/null &
-  label="daemon + $QXFW_BENCH_MONITOR"
-else
-  "$bin/allow_all_client" "$runtime/qltdifw.sock" > /dev/null &
-  label="daemon + allow_all_client (stand-in program)"
-fi
-pids+=($!)
+start_daemon() {
+  "$daemon" --foreground --netns "$a" --queue "$queue" --runtime-dir "$runtime" 2>>"$runtime/daemon.log" &
+  daemon_pid=$!
+  pids+=($daemon_pid)
+  for i in $(seq 100); do [ -S "$runtime/qltdifw.sock" ] && break; sleep 0.05; done
+  [ -S "$runtime/qltdifw.sock" ] || { echo "daemon did not start:"; cat "$runtime/daemon.log"; exit 1; }
+}
+stop() { kill "$1"; wait "$1" 2>/dev/null || true; }
+
+# (c) with the stand-in program.
+start_daemon
+"$bin/allow_all_client" "$runtime/qltdifw.sock" > /dev/null &
+client=$!
+pids+=($client)
 sleep 0.3
-echo "(c) $label: $(run)"
-echo "(d) 500 fresh under (c):     $(fresh)"
+echo "(c) daemon + allow_all_client (stand-in): $(run)"
+echo "(d) 500 fresh under (c) stand-in:  $(fresh)"
+stop $client
+stop $daemon_pid
+
+# (c) with the headless host and an allow rule for the client. Its notifier opens the driver
+# events by their plain names, so this daemon runs without the bench's event suffix.
+ctl=$build/src/ctl/qxfwctl
+if [ -x "$ctl" ]; then
+  unset QXFW_EVENT_SUFFIX
+  export QXFW_APPDATA=$runtime/appdata
+  mkdir -p "$QXFW_APPDATA"
+  "$ctl" rules add-program allow "$(readlink -f "$bin/connect_rate")" >/dev/null
+  "$ctl" level set 4 >/dev/null
+  start_daemon
+  QXFW_RUNTIME_DIR=$runtime "$ctl" monitor --undecided block > "$runtime/monitor.out" &
+  monitor=$!
+  pids+=($monitor)
+  sleep 0.5
+  echo "(c) daemon + qxfwctl monitor + allow rule: $(run)"
+  echo "(d) 500 fresh under (c) monitor:   $(fresh)"
+  echo "    monitor lines: $(wc -l < "$runtime/monitor.out"), first: $(head -1 "$runtime/monitor.out")"
+fi
