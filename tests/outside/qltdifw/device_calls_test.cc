@@ -153,3 +153,56 @@ TEST_F(DaemonTest, BrokenFramesVanishingClientsAndFloodsLeaveTheDaemonServing) {
 
 }  // namespace
 }  // namespace qltdifw::test
+
+namespace qltdifw::test {
+namespace {
+
+// The connection table's end-connection hook: the daemon aborts a TCP connection of namespace
+// A for the program, and the program owning the socket sees it aborted.
+TEST_F(DaemonTest, EndTcpConnectionAbortsTheSocket) {
+  StartDaemon();
+  int toTest[2], toChild[2];
+  ASSERT_EQ(pipe(toTest), 0);
+  ASSERT_EQ(pipe(toChild), 0);
+  pid_t child = ForkIn(pair_->a,
+                       [&] {
+                         int fd = socket(AF_INET, SOCK_STREAM, 0);
+                         sockaddr_in to{};
+                         to.sin_family = AF_INET;
+                         to.sin_port = htons(Server::kKeepOpenPort);
+                         inet_pton(AF_INET, NetnsPair::kAddressB, &to.sin_addr);
+                         if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof(to)) != 0)
+                           return 90;
+                         sockaddr_in local{};
+                         socklen_t length = sizeof(local);
+                         getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
+                         tagEND_CONNECTION end{local.sin_addr.s_addr, to.sin_addr.s_addr,
+                                               local.sin_port, to.sin_port};
+                         (void)!write(toTest[1], &end, sizeof(end));
+                         // Open both ways until the daemon aborts it.
+                         if (send(fd, "x", 1, MSG_NOSIGNAL) != 1) return 93;
+                         (void)!write(toTest[1], "s", 1);
+                         char go;
+                         if (read(toChild[0], &go, 1) != 1) return 91;
+                         ssize_t n = send(fd, "y", 1, MSG_NOSIGNAL);
+                         return n < 0 && (errno == ECONNABORTED || errno == EPIPE) ? 0 : 92;
+                       },
+                       {toTest[1], toChild[0]});
+  tagEND_CONNECTION end{};
+  ASSERT_EQ(read(toTest[0], &end, sizeof(end)), static_cast<ssize_t>(sizeof(end)));
+  char sent;
+  ASSERT_EQ(read(toTest[0], &sent, 1), 1);
+  DeviceClient client;
+  ASSERT_EQ(client.Open(daemon_->socketPath), kStatusSuccess);
+  uint32_t got = 0;
+  uint32_t status = client.Call(IOCTL_END_TCP_CONNECTION, &end, sizeof(end), nullptr, 0, &got);
+  (void)!write(toChild[1], "g", 1);
+  int result = WaitChild(child);
+  for (int fd : {toTest[0], toTest[1], toChild[0], toChild[1]}) close(fd);
+  if (status == ERROR_NOT_SUPPORTED) GTEST_SKIP() << "kernel without socket destroy";
+  EXPECT_EQ(status, kStatusSuccess);
+  EXPECT_EQ(result, 0);
+}
+
+}  // namespace
+}  // namespace qltdifw::test
