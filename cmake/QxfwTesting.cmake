@@ -1,15 +1,21 @@
-# qxfw_add_test(NAME <target> LABEL <unit|integration|ui> SOURCES <...> LIBS <...>)
-# Builds one GoogleTest binary and registers each of its cases with ctest under LABEL.
+# qxfw_add_test(NAME <target> LABEL <unit|integration|ui> SOURCES <...> LIBS <...> [LOCK <name>])
+# Builds one GoogleTest binary and registers each of its cases with ctest under LABEL. Cases
+# with the same LOCK never run at the same time (for example every case that starts the filter
+# daemon, whose named events exist once per machine).
 include(GoogleTest)
 
 function(qxfw_add_test)
-  cmake_parse_arguments(T "" "NAME;LABEL" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "" "NAME;LABEL;LOCK" "SOURCES;LIBS" ${ARGN})
+  set(T_LOCK_PROPERTY)
+  if(T_LOCK)
+    set(T_LOCK_PROPERTY RESOURCE_LOCK ${T_LOCK})
+  endif()
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main Threads::Threads)
   target_include_directories(${T_NAME} PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tests)
   gtest_discover_tests(${T_NAME}
     DISCOVERY_MODE PRE_TEST
-    PROPERTIES LABELS ${T_LABEL}
+    PROPERTIES LABELS ${T_LABEL} ${T_LOCK_PROPERTY}
     TEST_PREFIX "${T_LABEL}.")
 endfunction()
 

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <iostream>
 #include <sstream>
 
 #include "ctl/ctl_support.h"
@@ -272,6 +273,12 @@ int RunFirewallMonitor(const std::vector<std::string>& words, std::ostream& out)
   };
 
   driver.Init(&host, {});
+  std::cerr << "qxfwctl: monitoring " << devicePath << " (level " << firewall::g_SecurityLevel
+            << ", undecided "
+            << (answer == UndecidedAnswer::kAllow   ? "allow"
+                : answer == UndecidedAnswer::kBlock ? "block"
+                                                    : "hold")
+            << ")" << std::endl;
   const int period = host.Period() > 0 ? host.Period() : 100;
   auto nextTick = std::chrono::steady_clock::now() + std::chrono::milliseconds(period);
   auto tick = [&] {
@@ -299,6 +306,10 @@ int RunFirewallMonitor(const std::vector<std::string>& words, std::ostream& out)
       tick();
     } else if (ready == platform::kWaitFailed && errno != EINTR) {
       break;
+    }
+    if (driver.DeviceLost()) {
+      driver.Release();
+      throw CommandFailed("the filter device " + devicePath + " went away");
     }
   }
   driver.Release();

@@ -20,6 +20,8 @@ class CDevice {
   // Writes at most outputSize bytes to output and their count to *bytesReturned (always set).
   virtual uint32_t Call(uint32_t controlCode, const void* input, uint32_t inputLength, void* output,
                         uint32_t outputSize, uint32_t* bytesReturned) = 0;
+  // False once the channel broke (the daemon went away); every call then fails.
+  virtual bool IsOpen() const { return true; }
 };
 
 // The filter daemon's socket, opened exclusively.
@@ -32,6 +34,7 @@ class CDeviceSocket : public CDevice {
                 uint32_t outputSize, uint32_t* bytesReturned) override {
     return client_.Call(controlCode, input, inputLength, output, outputSize, bytesReturned);
   }
+  bool IsOpen() const override { return client_.IsOpen(); }
 
  private:
   CDeviceSocket() = default;

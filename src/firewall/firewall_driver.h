@@ -86,6 +86,8 @@ class CFirewallDriver {
 
   void SetDecisionObserver(DecisionObserver observer) { observer_ = std::move(observer); }
   bool IsOpen() const { return device_ != nullptr; }
+  // True when the device was open and its channel has broken since.
+  bool DeviceLost() const { return device_ != nullptr && !device_->IsOpen(); }
   int PollPeriodMs() const { return 100; }
   CPsNotifier* Notifier() { return notifier_.get(); }
 

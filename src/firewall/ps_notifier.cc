@@ -123,8 +123,11 @@ int CPsNotifier::DrainImageLoads() {
     // program in another mount namespace cannot name a packaged file as its own.
     monitor::RunningProgram program = monitor::TrustedProgramOf(static_cast<pid_t>(processId));
     if (!program.trusted || program.path != path) {
-      platform::DebugOutput("[QXFW]PsNotifier: %s of process %u not confirmed", path.c_str(),
-                            processId);
+      // A process that has already ended or moved on is common; only a mismatch is worth a line.
+      if (!program.path.empty() && program.path != path) {
+        platform::DebugOutput("[QXFW]PsNotifier: %s of process %u not confirmed", path.c_str(),
+                              processId);
+      }
       continue;
     }
     cache_.Record(processId, program);

@@ -17,6 +17,7 @@
 
 #include "platform/folders.h"
 #include "store/db_manager.h"
+#include "test_support/child_process.h"
 #include "tests/firewall/fake_device.h"
 
 extern char** environ;
@@ -39,68 +40,19 @@ CNETWORK_REQUEST Request(uint32_t handle, uint32_t pid, uint16_t port) {
   return r;
 }
 
-class MonitorProcess {
+// qxfwctl monitor over the fake device's folder and a private data folder.
+class MonitorProcess : public test_support::ChildProcess {
  public:
   MonitorProcess(const std::string& appdata, const std::string& runtime,
-                 std::vector<std::string> args) {
-    int fds[2];
-    EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0);
-    out_ = fds[0];
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    std::vector<std::string> env = {"QXFW_APPDATA=" + appdata, "QXFW_RUNTIME_DIR=" + runtime,
-                                    "PATH=/usr/bin:/bin"};
-    args.insert(args.begin(), {QXFWCTL_PATH, "monitor"});
-    std::vector<char*> argv, envp;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    EXPECT_EQ(posix_spawn(&pid_, QXFWCTL_PATH, &actions, nullptr, argv.data(), envp.data()), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
-  }
-  ~MonitorProcess() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    close(out_);
-  }
-  // The next output line, or "" after timeoutMs.
-  std::string Line(int timeoutMs = 3000) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-      size_t nl = buffer_.find('\n');
-      if (nl != std::string::npos) {
-        std::string line = buffer_.substr(0, nl);
-        buffer_.erase(0, nl + 1);
-        return line;
-      }
-      int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                      end - std::chrono::steady_clock::now())
-                                      .count());
-      pollfd p{out_, POLLIN, 0};
-      if (left <= 0 || poll(&p, 1, left) <= 0) return "";
-      char chunk[512];
-      ssize_t n = read(out_, chunk, sizeof(chunk));
-      if (n <= 0) return "";
-      buffer_.append(chunk, static_cast<size_t>(n));
-    }
-  }
-  int Terminate() {
-    kill(pid_, SIGTERM);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
+                 std::vector<std::string> args)
+      : ChildProcess(WithCommand(std::move(args)),
+                     {"QXFW_APPDATA=" + appdata, "QXFW_RUNTIME_DIR=" + runtime}) {}
 
  private:
-  pid_t pid_ = -1;
-  int out_ = -1;
-  std::string buffer_;
+  static std::vector<std::string> WithCommand(std::vector<std::string> args) {
+    args.insert(args.begin(), {QXFWCTL_PATH, "monitor"});
+    return args;
+  }
 };
 
 class FirewallMonitorTest : public ::testing::Test {
@@ -153,6 +105,15 @@ TEST_F(FirewallMonitorTest, HeldRequestsOfOneProcessJoinAndJsonIsOneObjectPerLin
   EXPECT_NE(second.find("\"verdict\":\"pending (joins 1)\""), std::string::npos) << second;
   EXPECT_EQ(monitor.Terminate(), 0);
   EXPECT_TRUE(device_.Verdicts().empty());
+}
+
+TEST_F(FirewallMonitorTest, EndsWithAnErrorWhenTheDeviceGoesAway) {
+  MonitorProcess monitor(appdata_.path(), RuntimeDir(), {});
+  for (int i = 0; i < 200 && device_.CallsOf(firewall::IOCTL_GET_NETWORK_REQUEST) == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  device_.Disconnect();
+  EXPECT_EQ(monitor.Wait(), 1);
 }
 
 TEST(FirewallMonitorArgumentsTest, BadAnswerAndMissingDeviceAreRefused) {

@@ -48,6 +48,12 @@ class FakeDevice {
 
   const std::string& path() const { return path_; }
 
+  // Ends the client's connection, as a daemon that stops would.
+  void Disconnect() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (client_ >= 0) shutdown(client_, SHUT_RDWR);
+  }
+
   // Queues the answer to the next fetch of a network request.
   void QueueRequest(const CNETWORK_REQUEST& request) {
     QueueOutput(IOCTL_GET_NETWORK_REQUEST, &request, sizeof(request));

@@ -1,0 +1,13 @@
+add_executable(net_probe ${CMAKE_CURRENT_LIST_DIR}/net_probe.cc)
+if(TARGET qltdifw)
+  set(QXFW_QLTDIFW_PATH "$<TARGET_FILE:qltdifw>")
+else()
+  set(QXFW_QLTDIFW_PATH "")
+endif()
+qxfw_add_test(NAME firewall_integration_test LABEL integration
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/firewall_integration_test.cc
+  LIBS qxfw_store LOCK qltdifw)
+target_compile_definitions(firewall_integration_test PRIVATE
+  QXFWCTL_PATH="$<TARGET_FILE:qxfwctl>" NET_PROBE_PATH="$<TARGET_FILE:net_probe>"
+  QLTDIFW_PATH="${QXFW_QLTDIFW_PATH}")
+add_dependencies(firewall_integration_test qxfwctl net_probe)
