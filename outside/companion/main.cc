@@ -9,6 +9,7 @@
 //   qxfw-companion [--program PATH] [OPTION TEXT...]
 // PATH defaults to $QXFW_PROGRAM, else qxfw in the system folder.
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/signalfd.h>
@@ -58,6 +59,14 @@ int main(int argc, char** argv) {
     program = qxfw::platform::SystemFolder() + "/qxfw";
   }
 
+  // Blocked before the event's service thread starts, so that every thread inherits the mask
+  // and the signals arrive only through the signalfd.
+  sigset_t mask;
+  sigemptyset(&mask);
+  for (int s : {SIGINT, SIGTERM, SIGHUP, SIGCHLD}) sigaddset(&mask, s);
+  pthread_sigmask(SIG_BLOCK, &mask, nullptr);
+  qxfw::platform::UniqueFd signals(::signalfd(-1, &mask, SFD_CLOEXEC));
+
   int error = 0;
   auto event = qxfw::platform::NamedEventCreator::Create(kCompanionEvent,
                                                          qxfw::platform::EventScope::kUser, &error);
@@ -66,12 +75,6 @@ int main(int argc, char** argv) {
                  error == EEXIST ? "another companion runs" : std::strerror(error));
     return 1;
   }
-
-  sigset_t mask;
-  sigemptyset(&mask);
-  for (int s : {SIGINT, SIGTERM, SIGHUP, SIGCHLD}) sigaddset(&mask, s);
-  sigprocmask(SIG_BLOCK, &mask, nullptr);
-  qxfw::platform::UniqueFd signals(::signalfd(-1, &mask, SFD_CLOEXEC));
 
   std::vector<char*> args{program.data()};
   for (int i = first; i < argc; ++i) args.push_back(argv[i]);

@@ -135,8 +135,14 @@ bool CFireWallApp::InitInstance(const std::string& optionText) {
     // the antivirus part off.
     CreateViews();
     InitPage(0);
+    connect(views_[0], &CPageView::PageLoaded, this, [](bool ok) {
+      static bool once = false;
+      if (!once) DebugOutput("[QXFW.exe] CFireWallView home page loaded: %d", ok ? 1 : 0);
+      once = true;
+    });
     if (!options_.antivirusEnabled.has_value()) g_bAntiVirusEnabled = true;
     if (g_bAntiVirusEnabled) InitPage(7);
+    views_[0]->ShowVorpex(g_bAntiVirusEnabled);
 
     DebugOutput("[QXFW.exe] CFireWallApp::InitInstance() IN");
     // 15: the driver channel joins here once the filter link is part of the program; the poll

@@ -4,6 +4,7 @@
 #include <QMouseEvent>
 #include <QPainterPath>
 #include <QRegion>
+#include <QShowEvent>
 #include <QStackedWidget>
 #include <QSystemTrayIcon>
 #include <QThread>
@@ -136,6 +137,14 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
   }
 }
 
+void CMainFrame::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  if (!shownOnce_) {
+    shownOnce_ = true;
+    DebugOutput("[QXFW.exe] CMainFrame shown");
+  }
+}
+
 void CMainFrame::resizeEvent(QResizeEvent* event) {
   QMainWindow::resizeEvent(event);
   if (isVisible()) StoreRect(false);
@@ -208,6 +217,7 @@ void CMainFrame::DestroyWindow() {
   if (destroying_) return;
   destroying_ = true;
   watchdog_.stop();
+  StoreRect(true);
   close();
   emit WindowDestroyed();
 }

@@ -60,6 +60,7 @@ class CMainFrame : public QMainWindow {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  void showEvent(QShowEvent* event) override;
   void timerEvent(QTimerEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
   void moveEvent(QMoveEvent* event) override;
@@ -75,6 +76,7 @@ class CMainFrame : public QMainWindow {
   QBasicTimer watchdog_;
   bool watchdogArmed_ = false;
   bool destroying_ = false;
+  bool shownOnce_ = false;
   int state_ = 0;
 };
 

@@ -30,7 +30,11 @@ CPageView::CPageView(int pageIndex, QString pageFile, int listSlot, QWidget* par
   setContextMenuPolicy(Qt::NoContextMenu);
   connect(page, &CAppPage::AppUrl, this, &CPageView::AppUrl);
   connect(this, &QWebEngineView::loadFinished, this, [this](bool ok) {
+    // A cancelled navigation (every app: link) also reports a failed load; the document
+    // shown is still the page that was loaded.
+    if (!ok && loaded_ && url() == loadedUrl_) return;
     loaded_ = ok;
+    loadedUrl_ = url();
     ApplyVorpex();
     emit PageLoaded(ok);
   });

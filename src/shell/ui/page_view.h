@@ -10,6 +10,7 @@
 
 #include <QBasicTimer>
 #include <QString>
+#include <QUrl>
 #include <QWebEnginePage>
 #include <QWebEngineView>
 #include <functional>
@@ -78,6 +79,7 @@ class CPageView : public QWebEngineView {
   QString pageFile_;
   int listSlot_;
   bool loaded_ = false;
+  QUrl loadedUrl_;
   bool vorpexVisible_ = false;
 };
 

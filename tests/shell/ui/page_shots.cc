@@ -1,0 +1,77 @@
+// qxfw_page_shots OUTDIR PREFIX: starts the program's application object in this process,
+// shows every page in turn and saves a PNG of the main window for each (used by
+// scripts/screenshots.sh under Xvfb). More screens are added to kShots.
+#include <QApplication>
+#include <QDir>
+#include <QScreen>
+#include <QStackedWidget>
+#include <QTest>
+#include <QWebEnginePage>
+#include <cstdio>
+
+#include "shell/ui/app_scheme.h"
+#include "shell/ui/fire_wall_app.h"
+#include "shell/ui/main_frame.h"
+#include "shell/ui/page_view.h"
+
+using namespace qxfw::shell;
+
+namespace {
+
+struct Shot {
+  const char* name;
+  int page;
+  const char* pageCommand;  // run on the page before the picture (empty: none)
+};
+
+constexpr Shot kShots[] = {
+    {"home", 0, ""},      {"network", 1, ""},
+    {"program", 2, ""},   {"ipport", 3, ""},
+    {"shared", 4, ""},    {"log", 5, ""},
+    {"antivirus", 7, ""}, {"quarantine", 7, "cmdQuarantinePage"},
+    {"help", 2, "help"},
+};
+
+void WaitLoaded(CPageView* view) {
+  for (int i = 0; i < 1000 && !view->IsPageLoaded(); ++i) QTest::qWait(10);
+  QTest::qWait(400);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  RegisterAppScheme();
+  QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+  QApplication application(argc, argv);
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: qxfw_page_shots OUTDIR PREFIX\n");
+    return 2;
+  }
+  const QString out = QString::fromLocal8Bit(argv[1]);
+  const QString prefix = QString::fromLocal8Bit(argv[2]);
+  QDir().mkpath(out);
+  CFireWallApp app;
+  if (!app.InitInstance("/e:on")) return 1;
+  int saved = 0;
+  for (const Shot& shot : kShots) {
+    app.ShowPage(shot.page);
+    CPageView* view = app.View(shot.page);
+    WaitLoaded(view);
+    if (QString(shot.pageCommand) == "help") {
+      app.OpenHelp();
+    } else if (shot.pageCommand[0] != '\0') {
+      view->page()->runJavaScript(QStringLiteral("location.href='app:%1'").arg(shot.pageCommand));
+      QTest::qWait(200);
+      WaitLoaded(view);
+    }
+    QTest::qWait(300);
+    CMainFrame* frame = app.MainFrame();
+    QPixmap picture = frame->screen()->grabWindow(frame->winId());
+    if (picture.isNull() || picture.width() < 10) picture = frame->grab();
+    QString file = QStringLiteral("%1/%2-%3.png").arg(out, prefix, shot.name);
+    if (picture.save(file)) ++saved;
+    std::printf("%s\n", file.toLocal8Bit().constData());
+  }
+  app.ExitInstance();
+  return saved == static_cast<int>(std::size(kShots)) ? 0 : 1;
+}
