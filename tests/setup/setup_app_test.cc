@@ -1,6 +1,7 @@
 // CSetupApp with its folders on temporary folders, carried resources made by the test and a
 // recording stand-in for the daemon service; the real binary for the command line.
 #include "setup/setup_app.h"
+#include "avlib/vdb_header.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -101,6 +102,8 @@ class SetupAppTest : public ::testing::Test {
     resources_.Set(kResInitialRules, "initial rule file");
     resources_.Set(kResAntivirusLibrary, "library v2");
     resources_.Set(kResDaemon, "daemon program");
+    resources_.Set(kResScanEngine, "engine v1");
+    resources_.Set(kResOwnDatabase, "own database");
     resources_.Set(kResDaemonUnit, "ExecStart=@QXFW_SYSTEM_DIR@/qltdifw\n");
   }
 
@@ -143,6 +146,16 @@ TEST_F(SetupAppTest, InstallWritesTheDataFilesAndTheUninstallEntry) {
   EXPECT_EQ(ReadTextFile(Firewall("QLFW.dat")), "initial rule file");
   EXPECT_EQ(ReadTextFile(Firewall("Firewall.ini")), "[Korean-412]\n1=홈\n");
   EXPECT_EQ(ReadTextFile(Antivirus("libqxav.so")), "library v2");
+  // The library finds its engine and databases beside it.
+  EXPECT_EQ(ReadTextFile(Antivirus("libdvengine32.so")), "engine v1");
+  EXPECT_EQ(ReadTextFile(Antivirus("qxfw.vdb")), "own database");
+  std::string pointer = ReadTextFile(Antivirus("clamav.vdb"));
+  avlib::VdbHeader header;
+  ASSERT_TRUE(avlib::ParseVdbHeader(reinterpret_cast<const uint8_t*>(pointer.data()),
+                                    pointer.size(), &header));
+  EXPECT_EQ(header.payloadType, "dir");
+  EXPECT_EQ(pointer.substr(avlib::kVdbHeaderSize), "/var/lib/clamav");
+  EXPECT_EQ(header.payloadLength, pointer.size() - avlib::kVdbHeaderSize);
   EXPECT_EQ(UninstallValue("DisplayName"), "Talvoran Firewall");
   EXPECT_EQ(UninstallValue("DisplayIcon"), System("qxfwsetup"));
   EXPECT_EQ(UninstallValue("UninstallString"), System("qxfwsetup") + " /uninstall");
