@@ -78,11 +78,9 @@ echo "(d) 500 fresh under (c) stand-in:  $(fresh)"
 stop $client
 stop $daemon_pid
 
-# (c) with the headless host and an allow rule for the client. Its notifier opens the driver
-# events by their plain names, so this daemon runs without the bench's event suffix.
+# (c) with the headless host and an allow rule for the client.
 ctl=$build/src/ctl/qxfwctl
 if [ -x "$ctl" ]; then
-  unset QXFW_EVENT_SUFFIX
   export QXFW_APPDATA=$runtime/appdata
   mkdir -p "$QXFW_APPDATA"
   "$ctl" rules add-program allow "$(readlink -f "$bin/connect_rate")" >/dev/null
