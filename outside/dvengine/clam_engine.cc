@@ -78,20 +78,17 @@ ScanVerdict ClamEngine::ScanFile(const HostFile& file, int64_t size, std::string
   if (!compiled_ || size < 0) return ScanVerdict::kError;
   if (size == 0) return ScanVerdict::kClean;
   MappedFile mapped{&file, static_cast<uint64_t>(size)};
-  cl_fmap_t* map = cl_fmap_open_handle(&mapped, 0, static_cast<size_t>(size), ReadHost, 1);
-  if (map == nullptr) return ScanVerdict::kError;
-  cl_scan_options options = Options();
-  const char* name = nullptr;
-  cl_error_t result = cl_scanmap_callback(map, nullptr, &name, nullptr, engine_, &options, nullptr);
-  ScanVerdict verdict = Verdict(result, name, virusName);
-  cl_fmap_close(map);
-  return verdict;
+  return ScanMap(cl_fmap_open_handle(&mapped, 0, static_cast<size_t>(size), ReadHost, 1),
+                 virusName);
 }
 
 ScanVerdict ClamEngine::ScanMemory(const void* data, size_t size, std::string* virusName) {
   if (!compiled_) return ScanVerdict::kError;
   if (size == 0) return ScanVerdict::kClean;
-  cl_fmap_t* map = cl_fmap_open_memory(data, size);
+  return ScanMap(cl_fmap_open_memory(data, size), virusName);
+}
+
+ScanVerdict ClamEngine::ScanMap(cl_fmap_t* map, std::string* virusName) {
   if (map == nullptr) return ScanVerdict::kError;
   cl_scan_options options = Options();
   const char* name = nullptr;

@@ -12,6 +12,7 @@
 #include <string>
 
 struct cl_engine;
+struct cl_fmap;
 
 namespace qxfw::dvengine {
 
@@ -38,6 +39,8 @@ class ClamEngine {
 
  private:
   bool Create();
+  // Scans and closes map (null: the map could not be made).
+  ScanVerdict ScanMap(cl_fmap* map, std::string* virusName);
   cl_engine* engine_ = nullptr;
   bool compiled_ = false;
 };

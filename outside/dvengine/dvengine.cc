@@ -27,6 +27,23 @@
 namespace qxfw::dvengine {
 namespace {
 
+// True when the folder holds at least one file of a database type the engine loads.
+bool HoldsClamDatabase(const std::string& folder) {
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return false;
+  bool found = false;
+  while (dirent* entry = readdir(dir)) {
+    const char* dot = std::strrchr(entry->d_name, '.');
+    if (entry->d_name[0] != '.' && dot != nullptr && std::strcmp(dot + 1, "dir") != 0 &&
+        avlib::VdbPayloadTypeKnown(dot + 1)) {
+      found = true;
+      break;
+    }
+  }
+  closedir(dir);
+  return found;
+}
+
 constexpr intptr_t kEngineVersion = 100;  // 1.00
 constexpr size_t kHeadSize = 4096;
 
@@ -156,6 +173,12 @@ class Engine {
       struct stat info;
       if (folder.empty() || folder.find('\0') != std::string::npos ||
           stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+        return -1;
+      }
+      // Without a database in it (ClamAV installed but never updated) the folder is skipped
+      // quietly instead of letting libclamav report it as an error on every start.
+      if (!HoldsClamDatabase(folder)) {
+        Debug("%s: no database in %s", path, folder.c_str());
         return -1;
       }
       int64_t records = clam_->Load(folder);

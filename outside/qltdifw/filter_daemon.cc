@@ -224,7 +224,12 @@ uint32_t FilterDaemon::OnCall(const DeviceCall& call, std::vector<uint8_t>* outp
     }
     case IOCTL_GET_IMAGE_LOAD: {
       size_t form = options_.alignedRecords ? sizeof(tagIMAGE_LOAD_A) : sizeof(tagIMAGE_LOAD_W);
+      // Nothing for a buffer of the other form: the caller then asks with the other size. A
+      // long-form buffer would hold a short record too, but could not tell it apart.
       if (call.outputSize < form) return kStatusSuccess;
+      if (options_.alignedRecords && call.outputSize >= sizeof(tagIMAGE_LOAD_W)) {
+        return kStatusSuccess;
+      }
       pid_t pid;
       std::string path;
       if (!events_.NextImage(&pid, &path)) return ERROR_NO_DATA;

@@ -151,7 +151,13 @@ int32_t AskServer(const UpdateOptions& options, std::string* plain) {
   return result;
 }
 
-std::string ReadFileLines(const std::string& path, std::vector<std::string>* lines) {
+// One list line; a line too long for the 511-character line buffer is counted but never used.
+struct ListText {
+  std::string text;
+  bool too_long = false;
+};
+
+std::string ReadFileLines(const std::string& path, std::vector<ListText>* lines) {
   std::string text;
   if (!platform::ReadWholeFile(path, &text, kMaxListBytes)) return "cannot read";
   size_t start = 0;
@@ -162,11 +168,8 @@ std::string ReadFileLines(const std::string& path, std::vector<std::string>* lin
     std::string line = text.substr(start, end - start);
     if (!line.empty() && line.back() == '\r') line.pop_back();
     // Lines that do not fit the 511-character line buffer are dropped whole.
-    if (line.size() < kMaxListLine) {
-      lines->push_back(std::move(line));
-    } else {
-      lines->push_back("\x01");  // counts as a read line, never as an entry
-    }
+    const bool too_long = line.size() >= kMaxListLine;
+    lines->push_back({too_long ? std::string() : std::move(line), too_long});
     start = end + 1;
   }
   return {};
@@ -192,7 +195,7 @@ class UpdateRun {
       : options_(options), answer_(answer), folder_(options.engine_folder) {}
 
   int32_t ProcessLists(bool both) {
-    std::vector<std::string> app_lines, vdb_lines;
+    std::vector<ListText> app_lines, vdb_lines;
     if (both && !FetchList(answer_.high, kAppList, &app_lines)) return kUpdateFailed;
     if (!FetchList(answer_.low, kVdbList, &vdb_lines)) return kUpdateFailed;
     if (options_.progress && options_.progress->set_range)
@@ -203,7 +206,7 @@ class UpdateRun {
   }
 
  private:
-  bool FetchList(const std::string& word, const char* leaf, std::vector<std::string>* lines) {
+  bool FetchList(const std::string& word, const char* leaf, std::vector<ListText>* lines) {
     const std::string local = folder_ + "/" + leaf;
     DownloadLimits limits;
     limits.max_bytes = kMaxListBytes;
@@ -217,12 +220,13 @@ class UpdateRun {
     return true;
   }
 
-  bool ProcessList(const std::vector<std::string>& lines, const std::string& word) {
-    for (const std::string& line : lines) {
+  bool ProcessList(const std::vector<ListText>& lines, const std::string& word) {
+    for (const ListText& line : lines) {
       if (options_.progress && options_.progress->step) options_.progress->step();
       ListEntry entry;
-      ListLine kind = ParseListLine(line, &entry);
-      if (kind == ListLine::kEnd && line != "\x01") break;
+      if (line.too_long) continue;
+      ListLine kind = ParseListLine(line.text, &entry);
+      if (kind == ListLine::kEnd) break;
       if (kind != ListLine::kEntry) continue;
       if (!ListedNameIsSafe(entry.name)) {
         DebugOutput("[QXAV] update: listed name refused: %s", entry.name.c_str());

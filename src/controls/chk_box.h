@@ -1,5 +1,5 @@
 // CChkBox: a check box drawn from our own indicator images, with its own text and background
-// colours. The whole control (indicator and text) takes the click.
+// colours (see ColouredIndicator).
 #pragma once
 
 #include <QCheckBox>
@@ -8,26 +8,14 @@
 
 namespace qxfw::controls {
 
-class CChkBox : public QCheckBox {
+class CChkBox : public ColouredIndicator<QCheckBox> {
   Q_OBJECT
 
  public:
-  explicit CChkBox(QWidget* parent = nullptr);
-  CChkBox(const QString& text, QWidget* parent = nullptr);
-
-  void SetTextColor(const QColor& color);
-  void SetBkColor(const QColor& color);
-  void SetTransparent();  // draw on the parent's background (the default)
-
-  QSize sizeHint() const override { return IndicatorSizeHint(*this); }
-  QSize minimumSizeHint() const override { return sizeHint(); }
+  using ColouredIndicator::ColouredIndicator;
 
  protected:
-  void paintEvent(QPaintEvent* event) override;
-  bool hitButton(const QPoint& pos) const override { return rect().contains(pos); }
-
- private:
-  IndicatorColors colors_;
+  const char* Kind() const override { return "check"; }
 };
 
 }  // namespace qxfw::controls

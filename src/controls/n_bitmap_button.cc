@@ -1,6 +1,5 @@
 #include "controls/n_bitmap_button.h"
 
-#include <QEnterEvent>
 #include <QPainter>
 
 #include "controls/skin_image.h"
@@ -16,9 +15,8 @@ std::array<QString, 5> SkinImages(const QString& prefix) {
 
 }  // namespace
 
-CNBitmapButton::CNBitmapButton(QWidget* parent, Skin skin) : QAbstractButton(parent), skin_(skin) {
+CNBitmapButton::CNBitmapButton(QWidget* parent, Skin skin) : CSkinButton(parent), skin_(skin) {
   SetSkin(skin);
-  setCursor(Qt::PointingHandCursor);
 }
 
 void CNBitmapButton::SetImages(const std::array<QString, 5>& paths) {
@@ -55,18 +53,6 @@ void CNBitmapButton::paintEvent(QPaintEvent*) {
   QRect textRect = rect();
   if (state == ButtonState::kPressed) textRect.translate(1, 1);
   painter.drawText(textRect, Qt::AlignCenter | Qt::TextShowMnemonic, text());
-}
-
-void CNBitmapButton::enterEvent(QEnterEvent* event) {
-  hovered_ = true;
-  update();
-  QAbstractButton::enterEvent(event);
-}
-
-void CNBitmapButton::leaveEvent(QEvent* event) {
-  hovered_ = false;
-  update();
-  QAbstractButton::leaveEvent(event);
 }
 
 }  // namespace qxfw::controls

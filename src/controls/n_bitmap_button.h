@@ -4,16 +4,15 @@
 // mouse is released over the button that was pressed.
 #pragma once
 
-#include <QAbstractButton>
 #include <QColor>
 #include <QString>
 #include <array>
 
-#include "controls/button_state.h"
+#include "controls/skin_button.h"
 
 namespace qxfw::controls {
 
-class CNBitmapButton : public QAbstractButton {
+class CNBitmapButton : public CSkinButton {
   Q_OBJECT
 
  public:
@@ -27,19 +26,15 @@ class CNBitmapButton : public QAbstractButton {
   void SetSkin(Skin skin);
   void SetTextColor(const QColor& color);
 
-  ButtonState CurrentState() const { return StateOf(*this, hovered_); }
   QSize sizeHint() const override;
 
  protected:
   void paintEvent(QPaintEvent* event) override;
-  void enterEvent(QEnterEvent* event) override;
-  void leaveEvent(QEvent* event) override;
 
  private:
   std::array<QString, 5> images_;
   QColor text_color_{0x20, 0x2a, 0x36};
   Skin skin_;
-  bool hovered_ = false;
 };
 
 }  // namespace qxfw::controls

@@ -1,6 +1,5 @@
 #include "controls/qx_grp_btn.h"
 
-#include <QEnterEvent>
 #include <QPainter>
 
 #include "controls/skin_image.h"
@@ -8,11 +7,9 @@
 namespace qxfw::controls {
 
 CQXGrpBtn::CQXGrpBtn(QWidget* parent)
-    : QAbstractButton(parent),
+    : CSkinButton(parent),
       images_{SkinPath("grpbtn_normal.svg"), SkinPath("grpbtn_hover.svg"),
-              SkinPath("grpbtn_pressed.svg"), SkinPath("grpbtn_disabled.svg")} {
-  setCursor(Qt::PointingHandCursor);
-}
+              SkinPath("grpbtn_pressed.svg"), SkinPath("grpbtn_disabled.svg")} {}
 
 void CQXGrpBtn::SetImages(const std::array<QString, 4>& paths) {
   images_ = paths;
@@ -62,18 +59,6 @@ void CQXGrpBtn::paintEvent(QPaintEvent*) {
   painter.drawText(caption.translated(1, 1), flags, text());
   painter.setPen(state == ButtonState::kDisabled ? QColor(0xe0, 0xe0, 0xe0) : text_color_);
   painter.drawText(caption, flags, text());
-}
-
-void CQXGrpBtn::enterEvent(QEnterEvent* event) {
-  hovered_ = true;
-  update();
-  QAbstractButton::enterEvent(event);
-}
-
-void CQXGrpBtn::leaveEvent(QEvent* event) {
-  hovered_ = false;
-  update();
-  QAbstractButton::leaveEvent(event);
 }
 
 }  // namespace qxfw::controls

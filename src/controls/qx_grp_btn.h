@@ -4,15 +4,14 @@
 // while checked.
 #pragma once
 
-#include <QAbstractButton>
 #include <QColor>
 #include <array>
 
-#include "controls/button_state.h"
+#include "controls/skin_button.h"
 
 namespace qxfw::controls {
 
-class CQXGrpBtn : public QAbstractButton {
+class CQXGrpBtn : public CSkinButton {
   Q_OBJECT
 
  public:
@@ -22,21 +21,17 @@ class CQXGrpBtn : public QAbstractButton {
   void SetImages(const std::array<QString, 4>& paths);
   void SetTextColors(const QColor& text, const QColor& shadow);
 
-  ButtonState CurrentState() const { return StateOf(*this, hovered_); }
   // Where the caption is drawn now (the shadow lies one pixel right and below it).
   QRect CaptionRect() const;
   QSize sizeHint() const override;
 
  protected:
   void paintEvent(QPaintEvent* event) override;
-  void enterEvent(QEnterEvent* event) override;
-  void leaveEvent(QEvent* event) override;
 
  private:
   std::array<QString, 4> images_;
   QColor text_color_{Qt::white};
   QColor shadow_color_{0x10, 0x20, 0x30};
-  bool hovered_ = false;
 };
 
 }  // namespace qxfw::controls

@@ -1,5 +1,5 @@
 // CRadioBtn: a radio button drawn from our own indicator images, with its own text and background
-// colours. The whole control (indicator and text) takes the click.
+// colours (see ColouredIndicator).
 #pragma once
 
 #include <QRadioButton>
@@ -8,26 +8,14 @@
 
 namespace qxfw::controls {
 
-class CRadioBtn : public QRadioButton {
+class CRadioBtn : public ColouredIndicator<QRadioButton> {
   Q_OBJECT
 
  public:
-  explicit CRadioBtn(QWidget* parent = nullptr);
-  CRadioBtn(const QString& text, QWidget* parent = nullptr);
-
-  void SetTextColor(const QColor& color);
-  void SetBkColor(const QColor& color);
-  void SetTransparent();  // draw on the parent's background (the default)
-
-  QSize sizeHint() const override { return IndicatorSizeHint(*this); }
-  QSize minimumSizeHint() const override { return sizeHint(); }
+  using ColouredIndicator::ColouredIndicator;
 
  protected:
-  void paintEvent(QPaintEvent* event) override;
-  bool hitButton(const QPoint& pos) const override { return rect().contains(pos); }
-
- private:
-  IndicatorColors colors_;
+  const char* Kind() const override { return "radio"; }
 };
 
 }  // namespace qxfw::controls

@@ -234,20 +234,18 @@ class Scanner {
                    path.c_str());
       std::fflush(stderr);
     }
-    int32_t result = library_.FileScan(path.c_str(), 0);
-    if (result == -1) {
+    QxavLibrary::ScanOutcome scan = library_.Scan(path, 0, reportPath_);
+    if (scan.result == -1) {
       Error(path, "cannot be scanned");
       return;
     }
-    if (result == 0) return;
-    char object[QXAV_OBJECT_NAME_SIZE];
-    char virus[QXAV_VIRUS_NAME_SIZE];
-    library_.GetCurObjectName(object);
-    library_.GetLastVirusName(virus);
+    if (scan.result == 0) return;
+    const char* object = scan.object.c_str();
+    const char* virus = scan.virus.c_str();
     if (progress_) std::fputs("\r\033[K", stderr);
-    if ((result & QXAV_FLAG_CONTAINER) != 0) {
+    if ((scan.result & QXAV_FLAG_CONTAINER) != 0) {
       // Every reported member is one line of the report file.
-      std::ifstream report(reportPath_);
+      std::istringstream report(scan.report);
       std::string line;
       bool any = false;
       while (std::getline(report, line)) {

@@ -1,6 +1,5 @@
 #include "ctl/av_service_commands.h"
 
-#include <dlfcn.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -8,6 +7,7 @@
 #include "avlib/quarantine.h"
 #include "avlib/qxav.h"
 #include "ctl/ctl_support.h"
+#include "ctl/qxav_library.h"
 #include "platform/folders.h"
 
 namespace qxfw::ctl {
@@ -22,32 +22,6 @@ Antivirus services (libqxav.so from the antivirus folder $QXFW_APPDATA/QOLTEX/An
                                        update the engine folder (default: the antivirus folder)
                                        from the update server (dvscan.ini in the system folder)
 )";
-
-// The service exports bound by name; a missing one fails the command that needs it.
-class ServiceExports {
- public:
-  ServiceExports() {
-    const std::string path = platform::AntiVirusFolder() + "/libqxav.so";
-    handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle_ == nullptr) {
-      const char* why = dlerror();
-      throw CommandFailed("cannot load " + path + ": " + (why ? why : "unknown error"));
-    }
-  }
-  ~ServiceExports() { dlclose(handle_); }
-  ServiceExports(const ServiceExports&) = delete;
-  ServiceExports& operator=(const ServiceExports&) = delete;
-
-  template <typename F>
-  F* Get(const char* name) const {
-    void* symbol = dlsym(handle_, name);
-    if (symbol == nullptr) throw CommandFailed(std::string("libqxav.so has no ") + name);
-    return reinterpret_cast<F*>(symbol);
-  }
-
- private:
-  void* handle_ = nullptr;
-};
 
 std::string QuarantineFile(const avlib::Quarantine& quarantine, const std::string& given) {
   if (given.find('/') != std::string::npos) return given;
@@ -73,11 +47,13 @@ int RunQuarantine(const std::vector<std::string>& words, std::ostream& out) {
   args.Expect(2, 2, usage);
   const std::string file = QuarantineFile(quarantine, args.Positional()[1]);
   if (action == "restore") {
-    ServiceExports exports;
+    QxavLibrary library(platform::AntiVirusFolder());
+    library.Require(reinterpret_cast<const void*>(library.DefineQuarantine), "DefineQuarantine");
+    library.Require(reinterpret_cast<const void*>(library.RestoreFile), "RestoreFile");
     const std::string base = platform::SystemFolder();
-    if (exports.Get<decltype(::DefineQuarantine)>("DefineQuarantine")(base.c_str()) != 1)
+    if (library.DefineQuarantine(base.c_str()) != 1)
       throw CommandFailed("the system folder " + base + " cannot be the quarantine base");
-    if (exports.Get<decltype(::RestoreFile)>("RestoreFile")(file.c_str()) != 1)
+    if (library.RestoreFile(file.c_str()) != 1)
       throw CommandFailed("cannot restore " + file + " (see the debug output)");
     out << "restored " << file << "\n";
     return 0;
@@ -100,9 +76,10 @@ int RunUpdate(const std::vector<std::string>& words, std::ostream& out) {
               "usage: qxfwctl update [--check] [--basic] [--server HOST[:PORT]] [--folder DIR]");
   if (auto server = args.Value("--server")) setenv("QXAV_UPDATE_SERVER", server->c_str(), 1);
   const std::string folder = args.Value("--folder").value_or(platform::AntiVirusFolder());
-  ServiceExports exports;
-  auto update =
-      exports.Get<decltype(::FileUpdate)>(args.Flag("--basic") ? "FileUpdateBasic" : "FileUpdate");
+  QxavLibrary library(platform::AntiVirusFolder());
+  const bool basic = args.Flag("--basic");
+  auto update = basic ? library.FileUpdateBasic : library.FileUpdate;
+  library.Require(reinterpret_cast<const void*>(update), basic ? "FileUpdateBasic" : "FileUpdate");
   const int32_t result = update(folder.c_str(), args.Flag("--check") ? 1 : 0);
   switch (result) {
     case 0:

@@ -44,8 +44,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> words(argv + 1, argv + argc);
   if (words.empty() || words[0] == "--help" || words[0] == "-h" || words[0] == "help") {
     std::cout << kHelp << qxfw::ctl::MonitorHelp() << qxfw::ctl::FirewallMonitorHelp()
-              << qxfw::ctl::AvHelp()
-              << qxfw::ctl::AvServiceHelp();
+              << qxfw::ctl::AvHelp() << qxfw::ctl::AvServiceHelp();
     return words.empty() ? 2 : 0;
   }
   std::string error;

@@ -19,6 +19,8 @@
 #include "monitor/shared_folder_list.h"
 #include "monitor/version_info.h"
 #include "monitor/whois_client.h"
+#include "platform/folders.h"
+#include "platform/package_db.h"
 #include "platform/signature_service.h"
 
 namespace qxfw::ctl {
@@ -125,7 +127,16 @@ int Connections(const Arguments& args, std::ostream& out) {
 
 int Processes(const Arguments& args, std::ostream& out) {
   args.Expect(0, 0, "processes [--json]");
+  // The package index and the signature results are kept between runs in the cache folder,
+  // so a warm run neither reads every package's file list nor hashes programs again.
+  std::string cacheParent = platform::CacheFolder();
+  cacheParent.resize(cacheParent.rfind('/'));
+  const bool keep =
+      platform::EnsureFolder(cacheParent) && platform::EnsureFolder(platform::CacheFolder());
+  const std::string results = platform::CacheFolder() + "/signatures";
+  if (keep) platform::PackageDb::Shared().KeepIndexIn(platform::CacheFolder() + "/dpkg-owners");
   platform::LoadSignatureService();
+  if (keep) platform::LoadSignatureResults(results);
   CProcessList processes;
   struct Row {
     uint32_t pid, parent, threads;
@@ -146,9 +157,9 @@ int Processes(const Arguments& args, std::ostream& out) {
     r.isSigned = monitor::IsSigned(program);
     rows.push_back(std::move(r));
   }
-  // OwnerOf restarts the walk, so owners are read after it.
-  CProcessList owners;
-  for (Row& r : rows) r.owner = owners.OwnerOf(r.pid).value_or("");
+  if (keep) platform::SaveSignatureResults(results);
+  // Owners come from the live system, not the snapshot; the walk has ended by now.
+  for (Row& r : rows) r.owner = processes.OwnerOf(r.pid).value_or("");
   if (args.Flag("--json")) {
     JsonWriter json;
     json.BeginArray();

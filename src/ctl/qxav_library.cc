@@ -2,6 +2,9 @@
 
 #include <dlfcn.h>
 
+#include <fstream>
+#include <sstream>
+
 #include "ctl/ctl_support.h"
 
 namespace qxfw::ctl {
@@ -27,6 +30,8 @@ QxavLibrary::QxavLibrary(const std::string& folder) {
   bind(DefineQuarantine, "DefineQuarantine");
   bind(FileToQuarantine, "FileToQuarantine");
   bind(RestoreFile, "RestoreFile");
+  bind(FileUpdate, "FileUpdate");
+  bind(FileUpdateBasic, "FileUpdateBasic");
 }
 
 QxavLibrary::~QxavLibrary() {
@@ -36,6 +41,29 @@ QxavLibrary::~QxavLibrary() {
 
 void QxavLibrary::Require(const void* function, const char* name) const {
   if (function == nullptr) throw CommandFailed(std::string("libqxav.so has no ") + name);
+}
+
+QxavLibrary::ScanOutcome QxavLibrary::Scan(const std::string& path, int32_t mode,
+                                           const std::string& reportPath) {
+  std::lock_guard<std::mutex> hold(scanLock_);
+  ScanOutcome outcome;
+  outcome.result = FileScan(path.c_str(), mode);
+  if (outcome.result == -1 || outcome.result == 0) return outcome;
+  char object[QXAV_OBJECT_NAME_SIZE] = {};
+  char virus[QXAV_VIRUS_NAME_SIZE] = {};
+  GetCurObjectName(object);
+  outcome.virusType = GetLastVirusName(virus);
+  object[sizeof(object) - 1] = '\0';
+  virus[sizeof(virus) - 1] = '\0';
+  outcome.object = object;
+  outcome.virus = virus;
+  if ((outcome.result & QXAV_FLAG_CONTAINER) != 0) {
+    std::ifstream report(reportPath);
+    std::ostringstream text;
+    text << report.rdbuf();
+    outcome.report = text.str();
+  }
+  return outcome;
 }
 
 }  // namespace qxfw::ctl

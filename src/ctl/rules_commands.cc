@@ -5,11 +5,13 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "ctl/ctl_support.h"
 #include "ctl/json_writer.h"
 #include "platform/address_text.h"
 #include "platform/folders.h"
+#include "platform/lock_holder.h"
 #include "platform/path_text.h"
 #include "store/db_manager.h"
 #include "store/rule_text.h"
@@ -34,6 +36,12 @@ class StoreRef {
   explicit StoreRef(std::unique_ptr<CDBManager> owned)
       : owned_(std::move(owned)), db_(owned_.get()) {}
   CDBManager* operator->() const { return db_; }
+  CDBManager& operator*() const { return *db_; }
+  // Lets go of an opened store (a borrowed one stays with its owner).
+  void Release() {
+    owned_.reset();
+    db_ = nullptr;
+  }
 
  private:
   std::unique_ptr<CDBManager> owned_;
@@ -47,11 +55,57 @@ StoreRef OpenStore() {
   if (db->IsRuleFileOpen() && db->IsJournalOpen()) return StoreRef(std::move(db));
   int error = db->IsRuleFileOpen() ? db->JournalOpenError() : db->RuleFileOpenError();
   if (error == EWOULDBLOCK) {
-    throw StoreHeld("the rule data file in " + folder +
-                    " is in use by a running firewall program; use its screens, or close it "
-                    "and try again");
+    std::string busy = folder + (db->IsRuleFileOpen() ? "/QLFW.log" : "/QLFW.dat");
+    std::optional<platform::LockHolder> holder = platform::LockHolderOf(busy);
+    std::string by = "another program";
+    if (holder && holder->program == CDBManager::kFirewallProgram) {
+      by = "a running firewall program (pid " + std::to_string(holder->pid) + ")";
+    } else if (holder) {
+      by = (holder->program == "qxfwctl" ? "another " : "") + TerminalText(holder->program) +
+           " (pid " + std::to_string(holder->pid) + ")";
+    }
+    // A firewall program (or a holder that cannot be told) may take the command over; another
+    // holder is only waited for by trying again.
+    if (!holder || holder->program == CDBManager::kFirewallProgram) {
+      throw StoreHeld("the rule data file in " + folder + " is in use by " + by +
+                      "; use its screens, or close it and try again");
+    }
+    throw CommandFailed("the rule data file in " + folder + " is in use by " + by +
+                        "; try again when it has finished");
   }
   throw CommandFailed("cannot open the rule data file in " + folder + ": " + std::strerror(error));
+}
+
+// An add that fails for a rule not yet in the store failed to write; errno tells why.
+CommandFailed WriteFailed(const CDBManager& db) {
+  int error = errno;
+  return CommandFailed("cannot write the rule data file " + db.RuleFilePath() +
+                       (error != 0 ? std::string(": ") + std::strerror(error) : std::string()));
+}
+
+// Whether a live record of the store has the key of wanted: getter and same are the store's
+// accessor and key test of that kind. Leaves errno clear for the add that follows.
+template <typename Record>
+bool HasRecord(CDBManager& db, int selectType, int (CDBManager::*getter)(Record*),
+               bool (*same)(const Record&, const Record&), const Record& wanted) {
+  db.Select(CDBManager::kSelectRuleFile);
+  Record r{};
+  bool found = false;
+  while (db.Select(selectType) && (db.*getter)(&r)) found = found || same(r, wanted);
+  errno = 0;
+  return found;
+}
+
+bool HasProgram(CDBManager& db, const tagFIREWALL_PROGRAM& wanted) {
+  tagFIREWALL_PROGRAM key = wanted;
+  store::IsValidProgram(key);
+  return HasRecord(db, CDBManager::kSelectProgram, &CDBManager::GetProgram, &store::SameProgramKey,
+                   key);
+}
+
+bool HasPortIp(CDBManager& db, const tagFIREWALL_PORTIP& wanted) {
+  return HasRecord(db, CDBManager::kSelectPortIp, &CDBManager::GetPortIp, &store::SamePortIpKey,
+                   wanted);
 }
 
 std::string Range(uint32_t begin, uint32_t end, bool address) {
@@ -146,6 +200,7 @@ int ListRules(const Arguments& args, std::ostream& out) {
   tagFIREWALL_PORTIP r{};
   while (db->Select(CDBManager::kSelectPortIp) && db->GetPortIp(&r)) ports.push_back(r);
   const uint32_t level = db->GetSecurityLevel();
+  db.Release();  // released before printing: output may wait on a slow pipe
 
   if (args.Flag("--json")) {
     JsonWriter json;
@@ -207,9 +262,10 @@ int AddProgram(const Arguments& args, std::ostream& out) {
   tagFIREWALL_PROGRAM p = ProgramFromPath(args.Positional()[2]);
   p.action = ParseProgramAction(args.Positional()[1]);
   auto db = OpenStore();
-  if (db->AddProgram(p, nullptr) == 0) {
+  if (HasProgram(*db, p)) {
     throw CommandFailed(std::string("a rule for ") + p.path + " already exists");
   }
+  if (db->AddProgram(p, nullptr) == 0) throw WriteFailed(*db);
   out << "added: " << store::ProgramActionWord(p.action) << " " << TerminalText(p.path) << "\n";
   return 0;
 }
@@ -258,9 +314,10 @@ int AddPortIp(const Arguments& args, std::ostream& out) {
   std::vector<std::string> fields(args.Positional().begin() + 1, args.Positional().end());
   tagFIREWALL_PORTIP rule = PortIpFromFields(fields);
   auto db = OpenStore();
-  if (db->AddPortIp(rule) == 0) {
+  if (HasPortIp(*db, rule)) {
     throw CommandFailed("a rule for the same protocol, ports and addresses already exists");
   }
+  if (db->AddPortIp(rule) == 0) throw WriteFailed(*db);
   out << "added: " << PortIpText(rule) << "\n";
   return 0;
 }
@@ -383,6 +440,7 @@ int RunJournal(const std::vector<std::string>& words, std::ostream& out) {
     if (keep(e.time)) entries.push_back(e);
   }
   db->Select(CDBManager::kSelectRuleFile);
+  db.Release();  // released before printing: output may wait on a slow pipe
   std::sort(entries.begin(), entries.end(),
             [](const Entry& a, const Entry& b) { return a.sequence < b.sequence; });
 

@@ -72,10 +72,10 @@ CPsNotifier::CPsNotifier(CDevice& device, CDriverHost& host,
 }
 
 std::unique_ptr<CPsNotifier> CPsNotifier::Open(CDevice& device, CDriverHost& host) {
-  auto network =
-      platform::NamedEventHandle::Open(kNetworkNotifyEventName, platform::EventScope::kSystem);
-  auto images =
-      platform::NamedEventHandle::Open(kLoadImageNotifyEventName, platform::EventScope::kSystem);
+  auto network = platform::NamedEventHandle::Open(DriverEventName(kNetworkNotifyEventName),
+                                                  platform::EventScope::kSystem);
+  auto images = platform::NamedEventHandle::Open(DriverEventName(kLoadImageNotifyEventName),
+                                                 platform::EventScope::kSystem);
   return std::make_unique<CPsNotifier>(device, host, std::move(network), std::move(images),
                                        monitor::CImageCacher::Instance());
 }

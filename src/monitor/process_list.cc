@@ -266,17 +266,26 @@ std::optional<std::string> CProcessList::OwnerOf(uint32_t processId) {
     return std::nullopt;
   }
 
-  char host[256] = {};
-  m_domain = ::gethostname(host, sizeof(host) - 1) == 0 ? Cut(host, kAccountNameLimit) : "";
+  if (!m_domainKnown) {
+    char host[256] = {};
+    m_domain = ::gethostname(host, sizeof(host) - 1) == 0 ? Cut(host, kAccountNameLimit) : "";
+    m_domainKnown = true;
+  }
 
+  // One listing asks for the same few users again and again; each lookup reads the user
+  // database, so the names are kept for the object's life.
+  auto known = m_userNames.find(static_cast<uint32_t>(uid));
+  if (known != m_userNames.end()) return known->second;
   passwd record{};
   passwd* found = nullptr;
   std::string buffer(16384, '\0');
+  std::string name = std::to_string(uid);
   if (::getpwuid_r(static_cast<uid_t>(uid), &record, buffer.data(), buffer.size(), &found) == 0 &&
       found != nullptr) {
-    return Cut(found->pw_name, kAccountNameLimit);
+    name = Cut(found->pw_name, kAccountNameLimit);
   }
-  return std::to_string(uid);
+  m_userNames.emplace(static_cast<uint32_t>(uid), name);
+  return name;
 }
 
 bool CProcessList::EndProcess(uint32_t processId) {

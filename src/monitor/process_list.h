@@ -19,6 +19,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "monitor/trusted_path.h"
@@ -95,6 +96,8 @@ class CProcessList {
   size_t m_next = 0;  // index of the entry MoveNext goes to
   bool m_walking = false;
   std::string m_domain;
+  bool m_domainKnown = false;                             // the host name is asked once per object
+  std::unordered_map<uint32_t, std::string> m_userNames;  // user names looked up so far
 };
 
 }  // namespace qxfw::monitor

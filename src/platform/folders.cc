@@ -47,6 +47,11 @@ std::string WindowsFolder() {
   return HomeFolder() + "/.local/state/qxfw";
 }
 
+std::string CacheFolder() {
+  if (std::string v = Env("XDG_CACHE_HOME"); !v.empty()) return v + "/qxfw";
+  return HomeFolder() + "/.cache/qxfw";
+}
+
 std::string TempFolder() {
   if (std::string v = Env("TMPDIR"); !v.empty()) return v;
   return "/tmp";

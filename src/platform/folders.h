@@ -4,6 +4,7 @@
 //   application data  $QXFW_APPDATA, else $XDG_DATA_HOME, else ~/.local/share
 //   system folder     $QXFW_SYSTEM_DIR, else <prefix>/lib/qxfw (installed programs, quarantine)
 //   Windows folder    $QXFW_WINDOWS_DIR, else $XDG_STATE_HOME/qxfw, else ~/.local/state/qxfw
+//   cache folder      $XDG_CACHE_HOME/qxfw, else ~/.cache/qxfw (results that can be rebuilt)
 //   temporary folder  $TMPDIR, else /tmp
 //   program files     <prefix>/lib
 // The data folder is <appdata>/QOLTEX/Firewall and the antivirus folder
@@ -18,6 +19,7 @@ namespace qxfw::platform {
 std::string AppDataFolder();
 std::string SystemFolder();
 std::string WindowsFolder();
+std::string CacheFolder();
 std::string TempFolder();
 std::string ProgramFilesFolder();
 std::string HomeFolder();

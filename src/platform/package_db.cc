@@ -1,9 +1,12 @@
 #include "platform/package_db.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "platform/file.h"
@@ -14,6 +17,7 @@ namespace {
 constexpr std::string_view kListSuffix = ".list";
 constexpr size_t kMaxStatusBytes = 256u << 20;
 constexpr size_t kMaxInfoFileBytes = 64u << 20;
+constexpr char kKeptMagic[] = "qxfw-dpkg-owners 1 ";
 
 int64_t MtimeNs(const struct stat& st) {
   return static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
@@ -79,6 +83,34 @@ std::vector<std::string> MergedDirs() {
 
 }  // namespace
 
+// A file mapped read-only for its lifetime; empty when it cannot be.
+class PackageDb::MappedFile {
+ public:
+  explicit MappedFile(const std::string& path) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat st {};
+    if (!fd.Valid() || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 ||
+        static_cast<uint64_t>(st.st_size) > kMaxStatusBytes) {
+      return;
+    }
+    void* data =
+        ::mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd.Get(), 0);
+    if (data == MAP_FAILED) return;
+    data_ = static_cast<const char*>(data);
+    size_ = static_cast<size_t>(st.st_size);
+  }
+  ~MappedFile() {
+    if (data_ != nullptr) ::munmap(const_cast<char*>(data_), size_);
+  }
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+  std::string_view Text() const { return std::string_view(data_ != nullptr ? data_ : "", size_); }
+
+ private:
+  const char* data_ = nullptr;
+  size_t size_ = 0;
+};
+
 // Path -> package of every installed file list. The paths live in one arena so that the
 // index of a full desktop system (over 100000 paths) costs little more than their text.
 struct PackageDb::Index {
@@ -138,6 +170,8 @@ void PackageDb::RefreshLocked() {
   ++generation_;
   index_.reset();
   md5s_.clear();
+  kept_loaded_ = false;
+  kept_.reset();
   records_.clear();
   status_loaded_ = false;
 }
@@ -145,6 +179,13 @@ void PackageDb::RefreshLocked() {
 uint64_t PackageDb::Refresh() {
   std::lock_guard<std::mutex> lock(mutex_);
   RefreshLocked();
+  return generation_;
+}
+
+uint64_t PackageDb::Refresh(std::string* fingerprint) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  RefreshLocked();
+  *fingerprint = FingerprintLocked();
   return generation_;
 }
 
@@ -245,21 +286,94 @@ PackageDb::Index& PackageDb::IndexLocked() {
   return index;
 }
 
-std::optional<uint32_t> PackageDb::OwnerIndexLocked(std::string_view path) {
-  Index& index = IndexLocked();
-  std::string canonical = CanonicalPath(path);
-  auto it = index.owner.find(canonical);
-  if (it == index.owner.end()) return std::nullopt;
-  return it->second;
+std::string PackageDb::FingerprintLocked() const {
+  return std::to_string(stamp_.status_mtime) + " " + std::to_string(stamp_.status_size) + " " +
+         std::to_string(stamp_.status_inode) + " " + std::to_string(stamp_.info_mtime);
 }
 
-const std::unordered_map<std::string, std::string>* PackageDb::Md5sLocked(uint32_t package) {
+void PackageDb::KeepIndexIn(std::string file) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  kept_file_ = std::move(file);
+  kept_loaded_ = false;
+  kept_.reset();
+}
+
+// The kept index: "qxfw-dpkg-owners 1 <fingerprint>\n", then "<path>\t<package>\n" lines
+// sorted by path (bytes compared unsigned), one per path.
+void PackageDb::LoadKeptLocked() {
+  kept_loaded_ = true;
+  kept_.reset();
+  // Mapped, not read: a lookup touches only the pages of its binary search.
+  auto map = std::make_unique<MappedFile>(kept_file_);
+  std::string_view text = map->Text();
+  const std::string header = std::string(kKeptMagic) + FingerprintLocked() + "\n";
+  if (text.size() <= header.size() || text.substr(0, header.size()) != header ||
+      text.back() != '\n') {
+    return;
+  }
+  kept_body_ = header.size();
+  kept_ = std::move(map);
+}
+
+void PackageDb::SaveKeptLocked(const Index& index) {
+  std::vector<std::pair<std::string_view, uint32_t>> rows(index.owner.begin(), index.owner.end());
+  std::sort(rows.begin(), rows.end());
+  std::string text = std::string(kKeptMagic) + FingerprintLocked() + "\n";
+  text.reserve(index.arena.size() + rows.size() * 24);
+  for (const auto& [path, package] : rows) {
+    if (path.find_first_of("\t\n") != std::string_view::npos) continue;
+    text.append(path).append(1, '\t').append(index.packages[package]).append(1, '\n');
+  }
+  ReplaceFile(kept_file_, text, 0600);
+}
+
+std::optional<std::string> PackageDb::FindKeptLocked(const std::string& path) const {
+  std::string_view text = kept_->Text();
+  size_t lo = kept_body_;
+  size_t hi = text.size();  // lo and hi are always the starts of lines
+  while (lo < hi) {
+    size_t mid = lo + (hi - lo) / 2;
+    size_t start = mid == lo ? lo : text.rfind('\n', mid - 1) + 1;
+    size_t end = text.find('\n', start);
+    std::string_view line = text.substr(start, end - start);
+    size_t tab = line.find('\t');
+    if (tab == std::string_view::npos) return std::nullopt;  // damaged: nothing is trusted
+    int order = line.substr(0, tab).compare(path);
+    if (order == 0) return std::string(line.substr(tab + 1));
+    if (order < 0) {
+      lo = end + 1;
+    } else {
+      hi = start;
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> PackageDb::OwnerLocked(std::string_view path) {
+  std::string canonical = CanonicalPath(path);
+  if (!index_ && !kept_file_.empty()) {
+    if (!kept_loaded_) LoadKeptLocked();
+    // The kept index was written from installed packages only, for this very status file.
+    if (kept_) return FindKeptLocked(canonical);
+  }
+  const bool fresh = !index_;
+  Index& index = IndexLocked();
+  if (fresh && !kept_file_.empty()) SaveKeptLocked(index);
+  auto it = index.owner.find(canonical);
+  if (it == index.owner.end()) return std::nullopt;
+  return index.packages[it->second];
+}
+
+const std::unordered_map<std::string, std::string>* PackageDb::Md5sLocked(
+    const std::string& package) {
   auto found = md5s_.find(package);
   if (found != md5s_.end()) return &found->second;
   auto& sums = md5s_[package];
   std::string text;
-  std::string path = admin_dir_ + "/info/" + IndexLocked().packages[package] + ".md5sums";
-  if (!ReadWholeFile(path, &text, kMaxInfoFileBytes)) return &sums;
+  std::string path = admin_dir_ + "/info/" + package + ".md5sums";
+  if (package.find('/') != std::string::npos || !ReadWholeFile(path, &text, kMaxInfoFileBytes)) {
+    return &sums;
+  }
   ForEachLine(text, [&](std::string_view line) {
     // "<32 hex digits><blank><blank or *><path relative to />"
     if (line.size() < 35 || !IsHexDigest(line.substr(0, 32)) || line[32] != ' ') return;
@@ -275,17 +389,15 @@ const std::unordered_map<std::string, std::string>* PackageDb::Md5sLocked(uint32
 std::optional<std::string> PackageDb::OwnerOf(std::string_view path) {
   std::lock_guard<std::mutex> lock(mutex_);
   RefreshLocked();
-  std::optional<uint32_t> id = OwnerIndexLocked(path);
-  if (!id) return std::nullopt;
-  return index_->packages[*id];
+  return OwnerLocked(path);
 }
 
 std::optional<std::string> PackageDb::RecordedMd5(std::string_view path) {
   std::lock_guard<std::mutex> lock(mutex_);
   RefreshLocked();
-  std::optional<uint32_t> id = OwnerIndexLocked(path);
-  if (!id) return std::nullopt;
-  const auto* sums = Md5sLocked(*id);
+  std::optional<std::string> package = OwnerLocked(path);
+  if (!package) return std::nullopt;
+  const auto* sums = Md5sLocked(*package);
   auto it = sums->find(CanonicalPath(path));
   if (it == sums->end()) return std::nullopt;
   return it->second;

@@ -59,10 +59,19 @@ class PackageDb {
   // The status record of an installed package, by the name OwnerOf gives or the bare name.
   std::optional<PackageRecord> RecordOf(std::string_view package);
 
+  // Keeps the path index in file between runs (qxfwctl keeps it in the user's cache folder):
+  // a later process looks paths up in it instead of reading every file list, as long as it
+  // was written for the database as it is now. It only says which package owns a path; the
+  // checksums always come from the package's own file.
+  void KeepIndexIn(std::string file);
+
   // Drops everything read so far when dpkg changed the status file or the info folder since
   // it was read. Returns the generation: a number that grows with each such change, so a
   // caller can tell that results it derived earlier are stale.
   uint64_t Refresh();
+  // Same, also giving a text that identifies the database's present state (dpkg's status
+  // file and info folder), for results kept across runs.
+  uint64_t Refresh(std::string* fingerprint);
 
   // The usr-merge spelling used for comparisons: "/bin/x" becomes "/usr/bin/x" when /bin is
   // a link to usr/bin on this system (likewise sbin, lib, lib32, lib64, libx32).
@@ -82,9 +91,13 @@ class PackageDb {
   Stamp ReadStamp() const;
   void RefreshLocked();
   Index& IndexLocked();
-  const std::unordered_map<std::string, std::string>* Md5sLocked(uint32_t package);
+  const std::unordered_map<std::string, std::string>* Md5sLocked(const std::string& package);
   void LoadStatusLocked();
-  std::optional<uint32_t> OwnerIndexLocked(std::string_view path);
+  std::optional<std::string> OwnerLocked(std::string_view path);
+  std::string FingerprintLocked() const;
+  void LoadKeptLocked();
+  void SaveKeptLocked(const Index& index);
+  std::optional<std::string> FindKeptLocked(const std::string& path) const;
 
   const std::string admin_dir_;
   std::vector<std::string> merged_dirs_;  // "/bin", "/sbin", ... that link into /usr
@@ -93,7 +106,12 @@ class PackageDb {
   Stamp stamp_;
   uint64_t generation_ = 0;
   std::unique_ptr<Index> index_;
-  std::unordered_map<uint32_t, std::unordered_map<std::string, std::string>> md5s_;
+  std::unordered_map<std::string, std::unordered_map<std::string, std::string>> md5s_;
+  std::string kept_file_;
+  bool kept_loaded_ = false;
+  class MappedFile;
+  std::unique_ptr<MappedFile> kept_;  // the kept index when it is valid, else null
+  size_t kept_body_ = 0;              // offset of its first path line
   bool status_loaded_ = false;
   std::unordered_map<std::string, PackageRecord> records_;  // by "name" and "name:arch"
 };

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <memory>
@@ -23,6 +24,8 @@ namespace {
 constexpr size_t kMaxCacheEntries = 8192;
 constexpr int64_t kRefreshIntervalNs = 1000000000;
 constexpr int64_t kSettledNs = 1000000000;
+constexpr size_t kMaxResultsBytes = 4u << 20;
+const std::string kResultsMagic = "qxfw-signatures 1 ";
 
 int64_t MonotonicNs() {
   timespec now{};
@@ -74,6 +77,74 @@ std::string SignatureService::Md5Of(int fd) {
   return hex;
 }
 
+void SignatureService::RefreshLocked() {
+  int64_t now = MonotonicNs();
+  if (now < next_refresh_ns_) return;
+  generation_ = db_->Refresh(&fingerprint_);
+  next_refresh_ns_ = now + kRefreshIntervalNs;
+}
+
+bool SignatureService::LoadResults(const std::string& file) {
+  if (!available_) return false;
+  std::string text;
+  if (!ReadWholeFile(file, &text, kMaxResultsBytes)) return false;
+  std::lock_guard<std::mutex> lock(mutex_);
+  RefreshLocked();
+  // "qxfw-signatures 1 <fingerprint>" then "<dev> <ino> <size> <mtime> <ctime> <0|1> <path>".
+  size_t end = text.find('\n');
+  if (end == std::string::npos || text.compare(0, end, kResultsMagic + fingerprint_) != 0) {
+    return false;
+  }
+  std::unordered_map<std::string, Entry> loaded;
+  for (size_t at = end + 1; at < text.size();) {
+    size_t next = text.find('\n', at);
+    if (next == std::string::npos) return false;  // cut short: written by a process that died
+    std::string line = text.substr(at, next - at);
+    at = next + 1;
+    unsigned long long device, inode, is_signed;
+    long long size, mtime, ctime;
+    int used = 0;
+    if (std::sscanf(line.c_str(), "%llu %llu %lld %lld %lld %llu %n", &device, &inode, &size,
+                    &mtime, &ctime, &is_signed, &used) != 6 ||
+        used <= 0 || static_cast<size_t>(used) >= line.size() || line[used] != '/' ||
+        is_signed > 1 || loaded.size() >= kMaxCacheEntries) {
+      return false;
+    }
+    loaded[line.substr(static_cast<size_t>(used))] = Entry{static_cast<dev_t>(device),
+                                                           static_cast<ino_t>(inode),
+                                                           static_cast<off_t>(size),
+                                                           mtime,
+                                                           ctime,
+                                                           generation_,
+                                                           is_signed == 1};
+  }
+  for (auto& [path, entry] : loaded) cache_.emplace(path, entry);
+  changed_ = false;
+  return true;
+}
+
+bool SignatureService::SaveResults(const std::string& file) {
+  if (!available_) return false;
+  std::string text;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!changed_) return true;  // the kept file already says all this
+    changed_ = false;
+    text = kResultsMagic + fingerprint_ + "\n";
+    for (const auto& [path, e] : cache_) {
+      if (e.generation != generation_ || path.find('\n') != std::string::npos) continue;
+      char line[160];
+      std::snprintf(line, sizeof(line), "%llu %llu %lld %lld %lld %d ",
+                    static_cast<unsigned long long>(e.device),
+                    static_cast<unsigned long long>(e.inode), static_cast<long long>(e.size),
+                    static_cast<long long>(e.mtime_ns), static_cast<long long>(e.ctime_ns),
+                    e.is_signed ? 1 : 0);
+      text += line + path + "\n";
+    }
+  }
+  return ReplaceFile(file, text, 0600);
+}
+
 bool SignatureService::Matches(const Entry& entry, const struct stat& st) const {
   return entry.device == st.st_dev && entry.inode == st.st_ino && entry.size == st.st_size &&
          entry.mtime_ns == MtimeNs(st) && entry.ctime_ns == CtimeNs(st) &&
@@ -107,11 +178,7 @@ bool SignatureService::Judge(const std::string& path, const Identity* identity) 
   if (!available_) return false;
 
   std::lock_guard<std::mutex> lock(mutex_);
-  int64_t now = MonotonicNs();
-  if (now >= next_refresh_ns_) {
-    generation_ = db_->Refresh();
-    next_refresh_ns_ = now + kRefreshIntervalNs;
-  }
+  RefreshLocked();
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || !same(st)) return false;
   auto it = cache_.find(path);
@@ -136,6 +203,7 @@ bool SignatureService::Judge(const std::string& path, const Identity* identity) 
   int64_t wall_ns = static_cast<int64_t>(wall.tv_sec) * 1000000000 + wall.tv_nsec;
   if (CtimeNs(st) > wall_ns - kSettledNs || MtimeNs(st) > wall_ns - kSettledNs) return is_signed;
   if (cache_.size() >= kMaxCacheEntries) cache_.clear();
+  changed_ = true;
   cache_[path] =
       Entry{st.st_dev, st.st_ino, st.st_size, MtimeNs(st), CtimeNs(st), generation_, is_signed};
   return is_signed;
@@ -161,6 +229,16 @@ bool LoadSignatureService() {
 bool IsSigned(const std::string& path) {
   SignatureService* service = g_service.load();
   return service != nullptr && service->IsSigned(path);
+}
+
+bool LoadSignatureResults(const std::string& file) {
+  SignatureService* service = g_service.load();
+  return service != nullptr && service->LoadResults(file);
+}
+
+bool SaveSignatureResults(const std::string& file) {
+  SignatureService* service = g_service.load();
+  return service != nullptr && service->SaveResults(file);
 }
 
 bool IsSigned(const std::string& path, dev_t device, ino_t inode) {

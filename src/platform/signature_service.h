@@ -42,6 +42,14 @@ class SignatureService {
   // and inode (a running program's file, which a path in our namespace may not name).
   bool IsSigned(const std::string& path, dev_t device, ino_t inode);
 
+  // Results kept across runs in a file (qxfwctl keeps one in the user's cache folder), so a
+  // short-lived process does not hash every program again. Loading takes the file's entries
+  // only when it was written for the package database as it is now; each entry still has to
+  // match the file's device, inode, size and times to be used. Saving replaces the file in
+  // one step. A missing or damaged file loads nothing; both return whether they succeeded.
+  bool LoadResults(const std::string& file);
+  bool SaveResults(const std::string& file);
+
   // Lower-case hex MD5 of the content behind an open descriptor (read from its current
   // offset); empty when it cannot be read.
   static std::string Md5Of(int fd);
@@ -73,7 +81,10 @@ class SignatureService {
   // The database is asked whether dpkg changed it at most once a second, so a warm answer
   // costs one stat of the file and one lookup.
   uint64_t generation_ = 0;
+  std::string fingerprint_;  // of the database state generation_ stands for
+  bool changed_ = false;     // results added since the kept ones were loaded or saved
   int64_t next_refresh_ns_ = 0;
+  void RefreshLocked();
 };
 
 // The process-wide service of the program. Start-up calls LoadSignatureService once (on the
@@ -82,5 +93,8 @@ class SignatureService {
 bool LoadSignatureService();
 bool IsSigned(const std::string& path);
 bool IsSigned(const std::string& path, dev_t device, ino_t inode);
+// The kept results of the process-wide service (see SignatureService::LoadResults).
+bool LoadSignatureResults(const std::string& file);
+bool SaveSignatureResults(const std::string& file);
 
 }  // namespace qxfw::platform

@@ -1,5 +1,5 @@
 # The installed layout and the Debian package (cpack -G DEB from the build folder).
-#   <prefix>/lib/qxfw/            qxfw, qxfwsetup, qxfwsetup-ask, qltdifw, the companion
+#   <prefix>/lib/qxfw/            qxfw, qxfwsetup, qxfwsetup-ask, qltdifw, the companion, the engine
 #   <prefix>/lib/systemd/system/  qltdifw.service (started on demand, never enabled)
 #   /usr/share/polkit-1/actions/  com.qoltex.qxfwsetup.policy (auth_admin_keep)
 #   <prefix>/share/applications/  qxfw.desktop; <prefix>/share/icons/hicolor/scalable/apps/qxfw.svg
@@ -18,7 +18,8 @@ foreach(program qxfwsetup-ask qxfw qltdifw qxfw-companion)
   endif()
 endforeach()
 if(TARGET dvengine32)
-  install(TARGETS dvengine32 DESTINATION lib/qxfw/engine)
+  # The antivirus library finds the engine beside the running program.
+  install(TARGETS dvengine32 DESTINATION lib/qxfw)
 endif()
 install(FILES ${generated}/qltdifw.service DESTINATION lib/systemd/system)
 install(FILES ${generated}/com.qoltex.qxfwsetup.policy DESTINATION ${QXFW_POLKIT_ACTION_DIR})

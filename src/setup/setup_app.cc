@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "avlib/vdb_header.h"
 #include "platform/debug_output.h"
 #include "platform/file.h"
 #include "platform/registry_store.h"
@@ -73,7 +74,8 @@ void CSetupApp::WriteUserResource(int id, const char* name, mode_t mode, WriteMo
                           id, name);
     return;
   }
-  const std::string& folder = id == kResAntivirusLibrary ? folders_.antivirus : folders_.firewall;
+  bool antivirus = id == kResAntivirusLibrary || id == kResScanEngine || id == kResOwnDatabase;
+  const std::string& folder = antivirus ? folders_.antivirus : folders_.firewall;
   RunAsUser(user_, [&] { return WriteInstalledFile(folder, name, *bytes, mode, how) ? 0 : 1; });
 }
 
@@ -92,11 +94,29 @@ int CSetupApp::Install() {
   if (!FileExists(folders_.antivirus + "/libqxav.so")) {
     WriteUserResource(kResAntivirusLibrary, "libqxav.so", 0755, WriteMode::kReplace);
   }
+  InstallScanEngine();
   DeleteUserFile(folders_.firewall, "UserOpts.ini");
   WriteUninstallEntry(folders_.system);
   PrepareQuarantine();
   OfferAutostart();
   return 0;
+}
+
+void CSetupApp::InstallScanEngine() {
+  // The library finds its engine and databases in the antivirus folder; until the first
+  // signature update they are the engine and the small database this installer carries.
+  WriteUserResource(kResScanEngine, "libdvengine32.so", 0755, WriteMode::kReplace);
+  WriteUserResource(kResOwnDatabase, "qxfw.vdb", 0644, WriteMode::kReplace);
+  // The machine's ClamAV databases are used in place, through a pointer database; the engine
+  // skips it while that folder holds nothing it can load.
+  const std::string machineDatabases = "/var/lib/clamav";
+  std::vector<uint8_t> header =
+      avlib::BuildVdbHeader("dir", "clamav", 1, 50, uint32_t(machineDatabases.size()));
+  std::string bytes(header.begin(), header.end());
+  bytes += machineDatabases;
+  RunAsUser(user_, [&] {
+    return WriteInstalledFile(folders_.antivirus, "clamav.vdb", bytes, 0644) ? 0 : 1;
+  });
 }
 
 void CSetupApp::OfferAutostart() {

@@ -45,6 +45,9 @@ class CSetupApp {
   void WriteUserResource(int id, const char* name, mode_t mode, WriteMode how);
   void DeleteUserFile(const std::string& folder, const char* name);
   void PrepareQuarantine();
+  // The scanning engine, the product's database and the pointer to the machine's ClamAV
+  // databases, in the antivirus folder.
+  void InstallScanEngine();
   // Asks whether the program should start at log-in and, on Yes, writes the user's autostart
   // entry; never asked again once the entry exists.
   void OfferAutostart();

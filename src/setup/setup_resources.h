@@ -4,6 +4,8 @@
 //   103  "libqxav.so"     the antivirus library                antivirus folder
 //   105  "QLFW.dat"       the initial rule data file           firewall folder, only when missing
 //   113  "qltdifw"        the filter daemon                    system folder
+//   120  "libdvengine32.so"  the scanning engine              antivirus folder
+//   121  "qxfw.vdb"       the product's own signature database antivirus folder
 //   900  the systemd unit text of the daemon, "@QXFW_SYSTEM_DIR@" standing for the system folder
 // A resource the build did not have is missing, and writing it writes nothing. The embedded
 // set is linked into the program; tests make their own.
@@ -21,6 +23,8 @@ enum SetupResourceId : int {
   kResAntivirusLibrary = 103,
   kResInitialRules = 105,
   kResDaemon = 113,
+  kResScanEngine = 120,
+  kResOwnDatabase = 121,
   kResDaemonUnit = 900,
 };
 

@@ -27,7 +27,7 @@ constexpr int kStartTimeoutMs = 10000;
 }  // namespace
 
 bool CSystemdService::Systemctl(const std::vector<std::string>& args, std::string* output) const {
-  std::string program = monitor::FindSambaTool("systemctl", "/usr/bin:/bin:/usr/sbin:/sbin");
+  std::string program = monitor::FindSambaTool("systemctl", toolPath_);
   if (program.empty()) return false;
   monitor::SambaToolResult result =
       monitor::RunSambaTool(program, args, kSystemctlTimeoutMs, 65536);

@@ -15,8 +15,13 @@ namespace qxfw::setup {
 
 class CSystemdService : public CDriverService {
  public:
-  explicit CSystemdService(DaemonPlace place, std::string runtimeUnitDir = "/run/systemd/system")
-      : place_(std::move(place)), unitDir_(std::move(runtimeUnitDir)) {}
+  // runtimeUnitDir: where a unit systemd does not know is written; toolPath: the folders
+  // searched for systemctl.
+  explicit CSystemdService(DaemonPlace place, std::string runtimeUnitDir = "/run/systemd/system",
+                           std::string toolPath = "/usr/bin:/bin:/usr/sbin:/sbin")
+      : place_(std::move(place)),
+        unitDir_(std::move(runtimeUnitDir)),
+        toolPath_(std::move(toolPath)) {}
   bool Start(uid_t deviceUser) override;
   bool Stop() override;
   bool Remove() override;
@@ -26,6 +31,7 @@ class CSystemdService : public CDriverService {
   std::string Property(const char* name) const;
   DaemonPlace place_;
   std::string unitDir_;
+  std::string toolPath_;
 };
 
 }  // namespace qxfw::setup

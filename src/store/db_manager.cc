@@ -1,12 +1,17 @@
 #include "store/db_manager.h"
 
+#include <sched.h>
 #include <algorithm>
+
 #include <cerrno>
 #include <cstring>
+#include <optional>
+#include <thread>
 
 #include "platform/debug_output.h"
 #include "platform/folders.h"
 #include "platform/last_error.h"
+#include "platform/lock_holder.h"
 
 namespace qxfw::store {
 namespace {
@@ -137,16 +142,46 @@ bool HasPolicyTable(uint32_t kind) {
 }  // namespace
 
 CDBManager& CDBManager::GetInstance() {
-  static CDBManager instance(platform::FirewallDataFolder());
+  static CDBManager instance(platform::FirewallDataFolder(), kFirstOpenWait);
   return instance;
 }
 
-CDBManager::CDBManager(const std::string& folder)
+CDBManager::CDBManager(const std::string& folder) : CDBManager(folder, {}) {}
+
+CDBManager::CDBManager(const std::string& folder, std::chrono::milliseconds waitForHolder)
     : rules_(nullptr, &cipher_), journal_(nullptr, &cipher_), cache_(new CDBCache) {
   cipher_.MakeKey(kRuleFileKey, kChainBlock, 16, 16);
   if (!folder.empty()) rule_path_ = folder + "/QLFW.dat";
-  rules_.Attach(OpenStoreFile(folder, "QLFW.dat", &rule_open_errno_));
-  journal_.Attach(OpenStoreFile(folder, "QLFW.log", &journal_open_errno_));
+  const auto deadline = std::chrono::steady_clock::now() + waitForHolder;
+  bool told = false;
+  for (;;) {
+    auto rules = OpenStoreFile(folder, "QLFW.dat", &rule_open_errno_);
+    auto journal = OpenStoreFile(folder, "QLFW.log", &journal_open_errno_);
+    const bool busy = rule_open_errno_ == EWOULDBLOCK || journal_open_errno_ == EWOULDBLOCK;
+    if (!busy || std::chrono::steady_clock::now() >= deadline) {
+      rules_.Attach(std::move(rules));
+      journal_.Attach(std::move(journal));
+      break;
+    }
+    // Another program has the files. qxfwctl holds them only for one operation, so it is
+    // waited for; a running firewall program is not going to let go.
+    std::string busyPath = folder + (rule_open_errno_ == EWOULDBLOCK ? "/QLFW.dat" : "/QLFW.log");
+    std::optional<platform::LockHolder> holder = platform::LockHolderOf(busyPath);
+    if (holder && holder->program == kFirewallProgram) {
+      rules_.Attach(std::move(rules));
+      journal_.Attach(std::move(journal));
+      break;
+    }
+    if (!told) {
+      platform::DebugOutput("[Firewall] DBManager: rule data file held by %s (pid %d), waiting",
+                            holder ? holder->program.c_str() : "another program",
+                            holder ? static_cast<int>(holder->pid) : 0);
+      told = true;
+    }
+    rules.reset();
+    journal.reset();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
   Open();
 }
 
@@ -192,6 +227,17 @@ bool CDBManager::BumpCounter(CSlotFile& file, int delta, uint32_t* counter) {
   header.recordCounter += static_cast<uint32_t>(delta);
   if (counter != nullptr) *counter = header.recordCounter;
   return file.WriteSlot(0, slot);
+}
+
+bool CDBManager::WriteNewSlot(CSlotFile& file, uint32_t number, const tagSLOT& slot) {
+  const int64_t before = file.Size();
+  if (file.WriteSlot(number, slot)) return true;
+  // A write cut short past the old end (a full disk) leaves the first blocks of the slot, its
+  // header among them, and would read back as a live record; the file is cut back.
+  if (before >= 0 && static_cast<uint64_t>(number) * kSlotSize >= static_cast<uint64_t>(before)) {
+    file.Truncate(static_cast<uint64_t>(before));
+  }
+  return false;
 }
 
 void CDBManager::RepairCounters() {
@@ -258,7 +304,7 @@ bool CDBManager::WriteJournalEntry(tagSLOT entry, JournalLink link) {
     SetPayloadPolicySlot(entry.payload, static_cast<int32_t>(last_journal_entry_));
   }
   last_journal_entry_ = 0;
-  if (!journal_.WriteSlot(sequence, entry)) {
+  if (!WriteNewSlot(journal_, sequence, entry)) {
     platform::DebugOutput("[Firewall] DBManager: journal entry %u could not be written", sequence);
     return false;
   }
@@ -304,7 +350,7 @@ uint32_t CDBManager::AddData(const void* payload, uint32_t kind, bool withinModi
   slot.header.time = platform::GetLocalTime();
   std::memcpy(slot.payload, payload, PayloadSizeOf(kind));
   ClearUnusedBytes(kind, slot.payload);
-  if (!rules_.WriteSlot(number, slot)) return 0;
+  if (!WriteNewSlot(rules_, number, slot)) return 0;
   // Counted only once written; a counter that failed to move is repaired on the next open.
   BumpCounter(rules_, +1, nullptr);
 
@@ -585,6 +631,10 @@ int CDBManager::Select(int type) {
 bool CDBManager::JournalNext(uint32_t kind, uint32_t* cursor) {
   tagSLOT slot;
   if (!journal_.ReadSlot(0, &slot)) return false;
+  // Entries of other kinds are passed over; the walk yields the processor every batch of them,
+  // as the scans of the rule file do.
+  constexpr uint32_t kYieldEvery = 128;
+  uint32_t passed = 0;
   for (uint32_t n = *cursor + 1; journal_.ReadSlot(n, &slot); ++n) {
     if (slot.header.kind == kind) {
       journal_entry_ = slot;
@@ -593,6 +643,7 @@ bool CDBManager::JournalNext(uint32_t kind, uint32_t* cursor) {
       *cursor = n;
       return true;
     }
+    if (++passed % kYieldEvery == 0) sched_yield();
   }
   *cursor = 0;
   return false;

@@ -13,6 +13,7 @@
 // another enumeration.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -41,8 +42,16 @@ class CDBManager {
   // The process-wide store over the files in the firewall data folder, opened on first use.
   static CDBManager& GetInstance();
 
+  // The firewall program's executable name; the one holder of the files not waited for.
+  static constexpr char kFirewallProgram[] = "qxfw";
+  // How long the process-wide store's first open waits for a short-lived holder.
+  static constexpr std::chrono::milliseconds kFirstOpenWait{3000};
+
   // A store over folder/QLFW.dat and folder/QLFW.log (folder "" means no files).
   explicit CDBManager(const std::string& folder);
+  // Same, waiting up to waitForHolder (with a debug line) while another program that is not
+  // the firewall program holds the files.
+  CDBManager(const std::string& folder, std::chrono::milliseconds waitForHolder);
   // A store over two given files (either may be null: not opened). For fault-injection tests.
   CDBManager(std::unique_ptr<platform::RandomAccessFile> ruleFile,
              std::unique_ptr<platform::RandomAccessFile> journal);
@@ -87,6 +96,8 @@ class CDBManager {
   bool BumpCounter(CSlotFile& file, int delta, uint32_t* counter);
 
   void RepairCounters();
+  // Writes a slot; when that fails beyond the file's old end, the file is cut back to it.
+  static bool WriteNewSlot(CSlotFile& file, uint32_t number, const tagSLOT& slot);
   // How a journal copy names its policy table: not at all, or as the entry written just
   // before it (the table always goes to the journal right before its record).
   enum class JournalLink { kNone, kPreviousEntry };

@@ -82,8 +82,10 @@ long CRegistry::GetKnownDllPath(uint32_t index, char* buffer, uint32_t size) {
   std::string data;
   long result = key_.EnumValue(index, &name, &type, &data);
   if (result != kErrorSuccess) return result;
-  if (EqualNoCase(name, kDllDirectoryValue)) return kErrorNoData;
+  // The type is checked first: a directory value stored as an expandable string is "not a
+  // string" here, like any other value of another type.
   if (type != kRegSz) return kErrorInvalidData;
+  if (EqualNoCase(name, kDllDirectoryValue)) return kErrorNoData;
   std::string path = *dll_directory_ + TextOf(data);
   if (buffer == nullptr || path.size() + 1 > size) return kErrorMoreData;
   std::memcpy(buffer, path.c_str(), path.size() + 1);

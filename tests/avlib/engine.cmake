@@ -10,3 +10,7 @@ add_dependencies(qxav_engine_test qxav dvengine32)
 qxfw_add_test(NAME vdb_header_test LABEL unit
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/vdb_header_test.cc
   LIBS qxfw_vdb qxfw_platform)
+
+qxfw_add_test(NAME host_io_table_test LABEL unit
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/host_io_table_test.cc
+  LIBS qxav_core)

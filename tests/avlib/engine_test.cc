@@ -2,6 +2,9 @@
 // headers, the scan of single files, the report filter and the names a scan leaves.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <future>
 #include <thread>
@@ -50,6 +53,24 @@ TEST(QxavEngine, StartsOnlyWithAUsableDatabase) {
   ASSERT_EQ(folder.Start(), 1) << "a second start without shutdown";
   q.GetEngineInfo(&info);
   EXPECT_EQ(info.virusRecords, 5);
+}
+
+TEST(QxavEngine, ExportsOnlyItsCInterface) {
+  Qxav::Load();
+  void* handle = dlopen(QXAV_BUILD_DIR "/libqxav.so", RTLD_NOW | RTLD_NOLOAD);
+  ASSERT_NE(handle, nullptr);
+  EXPECT_NE(dlsym(handle, "FileScan"), nullptr);
+  EXPECT_EQ(dlsym(handle, "_ZN4qxfw5avlib12LibraryState3GetEv"), nullptr);
+  EXPECT_EQ(dlsym(handle, "_ZN4qxfw5avlib12CFileScanner3GetEv"), nullptr);
+  void* engine = dlopen(QXAV_BUILD_DIR "/libdvengine32.so", RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(engine, nullptr);
+  EXPECT_NE(dlsym(engine, "DVENGINE_InitDll"), nullptr);
+  EXPECT_EQ(dlsym(engine,
+                  "_ZN4qxfw8dvengine11VirusTypeOfERKNSt7__cxx1112basic_stringIcSt11char_"
+                  "traitsIcESaIcEEE"),
+            nullptr);
+  dlclose(engine);
+  dlclose(handle);
 }
 
 TEST(QxavEngine, SourceFolderGetsExactlyOneSlash) {
@@ -169,6 +190,59 @@ TEST(QxavEngine, ScanningWithoutAnEngineFails) {
   EXPECT_EQ(q.GetLastVirusName(nullptr), 0);
   EXPECT_EQ(q.ModifySettings(nullptr), 0);
   EXPECT_EQ(q.GetEngineInfo(nullptr), 0);
+}
+
+// FileScan's quarantine modes move the file with the last reported virus name as its note.
+TEST(QxavEngine, QuarantineModesMoveTheFileWithTheLastVirusName) {
+  Qxav& q = Qxav::Load();
+  void* handle = dlopen(QXAV_BUILD_DIR "/libqxav.so", RTLD_NOW | RTLD_NOLOAD);
+  ASSERT_NE(handle, nullptr);
+  auto define = reinterpret_cast<decltype(&::DefineQuarantine)>(dlsym(handle, "DefineQuarantine"));
+  if (define == nullptr) GTEST_SKIP() << "this build has no quarantine";
+  EngineFolder folder;
+  folder.WriteTestDatabase();
+  ASSERT_EQ(folder.Start(), 1);
+  test_support::TempDir base;
+  ASSERT_EQ(define(base.path().c_str()), 1);
+  std::string infected = folder.File("eicar.com", kEicar);
+  ASSERT_EQ(q.FileScan(infected.c_str(), 0), 1);
+  EXPECT_EQ(q.FileScan(infected.c_str(), 2), 0);
+  EXPECT_NE(access(infected.c_str(), F_OK), 0) << "the source is gone";
+  std::string quarantine = base.path() + "/quarantine/" + std::to_string(geteuid());
+  std::string header;
+  if (DIR* dir = opendir(quarantine.c_str())) {
+    while (dirent* entry = readdir(dir)) {
+      if (entry->d_name[0] != '.') {
+        header = test_support::ReadTextFile(quarantine + "/" + entry->d_name);
+      }
+    }
+    closedir(dir);
+  }
+  EXPECT_EQ(header.substr(0, infected.size() + 12), infected + "|Test.EICAR;") << header;
+  dlclose(handle);
+}
+
+// A "dir" database names a folder of ClamAV databases (the machine's own, normally); it adds
+// their records when the folder is there and is skipped when it is not.
+TEST(QxavEngine, FolderDatabasesLoadWhenTheFolderExists) {
+  Qxav& q = Qxav::Load();
+  EngineFolder folder;
+  test_support::TempDir clam;
+  WriteVdb(folder.path() + "machine.vdb", "dir", clam.path());
+  WriteVdb(folder.path() + "gone.vdb", "dir", clam.path() + "/missing");
+  EXPECT_EQ(folder.Start(), 0) << "an empty folder has no records";
+  test_support::WriteTextFile(
+      clam.path() + "/local.ndb",
+      "Machine.EICAR:0:*:" + Hex(kEicar) + "\nMachine.Two:0:*:" + Hex("MACHINE-MARK") + "\n");
+  ASSERT_EQ(folder.Start(), 1);
+  EngineInfo info{};
+  q.GetEngineInfo(&info);
+  EXPECT_EQ(info.virusRecords, 2);
+  std::string infected = folder.File("e.com", kEicar);
+  EXPECT_EQ(q.FileScan(infected.c_str(), 0), 1);
+  char virus[QXAV_VIRUS_NAME_SIZE];
+  q.GetLastVirusName(virus);
+  EXPECT_STREQ(virus, "Machine.EICAR");
 }
 
 }  // namespace

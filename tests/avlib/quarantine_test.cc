@@ -91,6 +91,25 @@ TEST_F(QuarantineTest, RoundTripKeepsBytesAndTimeAndScramblesWithTheKey) {
   EXPECT_EQ(MtimeOf(path).tv_nsec, 250000000);
 }
 
+TEST_F(QuarantineTest, LargeFileKeysFollowThePositionAcrossReads) {
+  std::string bytes(200003, '\0');
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 13 + (i >> 8));
+  const std::string path = Source("large");
+  WriteTextFile(path, bytes);
+  std::string made;
+  ASSERT_TRUE(q_.ToQuarantine(path, "V", &made));
+  const std::string stored = ReadTextFile(made);
+  const size_t header = path.size() + 3;
+  ASSERT_EQ(stored.size(), header + bytes.size());
+  for (size_t k : {1u, 64u, 65u, 65536u, 65537u, 200003u}) {
+    EXPECT_EQ(static_cast<uint8_t>(stored[header + k - 1]),
+              static_cast<uint8_t>(bytes[k - 1] + k % 64))
+        << k;
+  }
+  ASSERT_TRUE(q_.Restore(made));
+  EXPECT_EQ(ReadTextFile(path), bytes);
+}
+
 TEST_F(QuarantineTest, EmptyFileAndSameMillisecondQuarantinesKeepEveryFile) {
   const std::string empty = Source("empty");
   WriteTextFile(empty, "");

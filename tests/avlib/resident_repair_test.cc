@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ptrace.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -42,6 +43,61 @@ TEST(ResidentRepairTest, CleanBytesOfTheCLibraryMatchTheLiveProcess) {
   RepairCount clean = RepairProcess(getpid(), library);
   EXPECT_EQ(clean.processes, 1);
   EXPECT_EQ(clean.bytes, 0);
+}
+
+TEST(ResidentRepairTest, OwnProcessIsRepairedWithoutTracingAndAlreadyTracedOnesAreSkipped) {
+  CleanLibrary library;
+  ASSERT_TRUE(LoadOwnCleanLibrary(&library));
+  const CleanEntry* spawn = Find(library, "posix_spawn");
+  ASSERT_NE(spawn, nullptr);
+  const uint64_t at = LibraryBaseIn(getpid(), library) + spawn->address;
+  {
+    platform::UniqueFd mem(open("/proc/self/mem", O_RDWR));
+    const uint8_t hook[2] = {0xcc, 0xcc};
+    ASSERT_EQ(pwrite(mem.Get(), hook, 2, static_cast<off_t>(at + 3)), 2);
+  }
+  RepairCount own = RepairProcess(getpid(), library);
+  EXPECT_EQ(own.repaired, 1);
+  uint8_t live[kEntryBytes];
+  ASSERT_TRUE(ReadLive(getpid(), at, live));
+  EXPECT_EQ(std::memcmp(live, spawn->bytes, kEntryBytes), 0);
+  EXPECT_EQ(own.bytes, (spawn->bytes[3] != 0xcc) + (spawn->bytes[4] != 0xcc));
+
+  // A process that another tracer holds cannot be attached to: skipped, and it runs on.
+  int go[2];
+  ASSERT_EQ(pipe(go), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    char byte;
+    _exit(read(go[0], &byte, 1) == 1 ? 0 : 1);
+  }
+  pid_t holder = fork();
+  ASSERT_GE(holder, 0);
+  if (holder == 0) {
+    // Holds the child traced (running) until it ends.
+    if (ptrace(PTRACE_SEIZE, child, nullptr, nullptr) != 0) _exit(2);
+    int status;
+    while (waitpid(child, &status, __WALL) == child && !WIFEXITED(status)) {
+    }
+    _exit(0);
+  }
+  for (int i = 0; i < 200; ++i) {
+    std::string status;
+    platform::ReadWholeFile("/proc/" + std::to_string(child) + "/status", &status);
+    if (status.find("TracerPid:\t" + std::to_string(holder)) != std::string::npos) break;
+    usleep(10000);
+  }
+  RepairCount skipped = RepairProcess(child, library);
+  EXPECT_EQ(skipped.processes, 0);
+  ASSERT_EQ(write(go[1], "g", 1), 1);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  ASSERT_EQ(waitpid(holder, &status, 0), holder);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  close(go[0]);
+  close(go[1]);
 }
 
 TEST(ResidentRepairTest, DamagedImagesAreRefused) {

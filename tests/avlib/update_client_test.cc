@@ -195,12 +195,14 @@ TEST_F(UpdateClientTest, BasicModeSkipsProgramsAndDvbasePurgesOtherDatabases) {
   WriteTextFile(Engine("old.vdb"), "old");
   Served("h2", "Knlscan.exe", "knl");
   Served("h2", "Recovery.exe", "#!/bin/sh\ntouch " + engine_.path() + "/ran\n");
+  Served("l2", "Aa.vdb", "fetched before the base");  // listed first
   Served("l2", "Dvbase.vdb", "base");
   Served("l2", "zz.vdb", "later");
   platform::ScopedDebugCapture debug;
-  EXPECT_EQ(Update(false, true), 3);
+  EXPECT_EQ(Update(false, true), 4);
   EXPECT_FALSE(Exists(Engine("knlscan")));
   EXPECT_FALSE(Exists(Engine("old.vdb")));
+  EXPECT_FALSE(Exists(Engine("Aa.vdb")));
   EXPECT_TRUE(Exists(Engine("Dvbase.vdb")));
   EXPECT_TRUE(Exists(Engine("zz.vdb")));  // listed after Dvbase.vdb
   EXPECT_TRUE(Exists(Engine("recovery")));

@@ -25,9 +25,10 @@ TEST(VdbHeader, FindsTheTagAtAlignedOffsetsWithinTheFirst512Bytes) {
   EXPECT_EQ(parsed.payloadLength, 99u);
   EXPECT_EQ(parsed.name, "main");
 
-  // The tag moved to offset 436 (the last that leaves 74 bytes inside 512) and to 440.
+  // The tag moved to offset 436 (the last that leaves 74 bytes inside 512) and to 440; the
+  // file goes on past 512 bytes, but only the first 512 count.
   for (size_t at : {size_t(436), size_t(440)}) {
-    std::vector<uint8_t> moved(512, 0);
+    std::vector<uint8_t> moved(600, 0);
     std::copy(header.begin(), header.begin() + 74, moved.begin() + at);
     EXPECT_EQ(ParseVdbHeader(moved.data(), moved.size(), &parsed), at == 436) << at;
   }

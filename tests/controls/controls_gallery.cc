@@ -136,7 +136,7 @@ class Sheet {
     auto* disabledEdit = new CEditBox;
     disabledEdit->setText(Text(84));
     disabledEdit->setEnabled(false);
-    disabledEdit->setFixedWidth(120);
+    disabledEdit->setFixedWidth(150);
     Put(edit, row, 1, 2);
     Put(readOnly, row, 3, 2);
     Put(disabledEdit, row, 5);
@@ -266,6 +266,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: controls_gallery <output folder> <Firewall.ini>\n");
     return 2;
   }
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   QString output = QString::fromLocal8Bit(argv[1]);
   if (!QDir().mkpath(output)) {

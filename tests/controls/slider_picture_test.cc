@@ -1,6 +1,7 @@
 // The step slider (mouse, drag and keys, both orientations), the animated picture, and the
 // coloured static and edit fields.
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include "controls/color_static.h"
@@ -10,6 +11,40 @@
 #include "controls/skin_image.h"
 
 using namespace qxfw::controls;
+
+namespace {
+
+// A 1 x 1 animated GIF of two frames (black, then white), 20 ms each, looping.
+QByteArray TwoFrameGif() {
+  QByteArray gif("GIF89a", 6);
+  gif += QByteArray::fromHex(
+      "010001008000"
+      "00"
+      "000000ffffff");  // screen, 2-colour palette
+  gif += QByteArray::fromHex("21ff0b") + "NETSCAPE2.0" +
+         QByteArray::fromHex(
+             "03010000"
+             "00");
+  const char* frames[] = {"44", "4c"};  // LZW data of pixel index 0 and of index 1
+  for (const char* pixel : frames) {
+    gif += QByteArray::fromHex(
+        "21f904"
+        "00"
+        "0200"
+        "00"
+        "00");  // 20 ms
+    gif += QByteArray::fromHex(
+        "2c"
+        "00000000"
+        "01000100"
+        "00");
+    gif += QByteArray::fromHex("0202") + QByteArray::fromHex(pixel) + QByteArray::fromHex("0100");
+  }
+  gif += QByteArray::fromHex("3b");
+  return gif;
+}
+
+}  // namespace
 
 class SliderPictureTest : public QObject {
   Q_OBJECT
@@ -110,6 +145,33 @@ class SliderPictureTest : public QObject {
     QTest::qWait(50);
     QCOMPARE(picture.CurrentFrame(), stopped);
     QVERIFY(!picture.IsPlaying());
+  }
+
+  void AnimatedGifPlaysAndPauses() {
+    QTemporaryDir dir;
+    QFile file(dir.filePath("anim.gif"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QVERIFY(file.write(TwoFrameGif()) > 0);
+    file.close();
+
+    CPictureEx picture;
+    picture.resize(10, 10);
+    QVERIFY(picture.Load(file.fileName()));
+    QCOMPARE(picture.FrameCount(), 2);
+    picture.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&picture));
+    QCOMPARE(picture.grab().toImage().pixelColor(4, 4), QColor(Qt::black));
+
+    picture.Draw();
+    QVERIFY(picture.IsPlaying());
+    QTRY_COMPARE(picture.grab().toImage().pixelColor(4, 4), QColor(Qt::white));
+    picture.Stop();
+    QVERIFY(!picture.IsPlaying());
+    QColor stopped = picture.grab().toImage().pixelColor(4, 4);
+    QTest::qWait(80);
+    QCOMPARE(picture.grab().toImage().pixelColor(4, 4), stopped);
+    picture.Draw();  // resumes
+    QVERIFY(picture.IsPlaying());
   }
 
   void UnreadablePictureLeavesTheControlEmpty() {

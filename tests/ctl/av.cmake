@@ -6,3 +6,9 @@ qxfw_add_test(NAME av_commands_test LABEL unit
 target_compile_definitions(av_commands_test PRIVATE QXFWCTL_PATH="$<TARGET_FILE:qxfwctl>"
                            QXAV_BUILD_DIR="${PROJECT_BINARY_DIR}/av")
 add_dependencies(av_commands_test qxfwctl qxav dvengine32)
+
+qxfw_add_test(NAME qxav_library_test LABEL unit
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/qxav_library_test.cc
+  LIBS qxfw_ctl_lib)
+target_compile_definitions(qxav_library_test PRIVATE QXAV_BUILD_DIR="${PROJECT_BINARY_DIR}/av")
+add_dependencies(qxav_library_test qxav dvengine32 qxfw_default_database)

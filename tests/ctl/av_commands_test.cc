@@ -3,6 +3,7 @@
 #include <archive.h>
 #include <archive_entry.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,9 +35,9 @@ class AvCommands : public ::testing::Test {
     }
   }
   std::string files() const { return home_.path() + "/files"; }
-  Result Run(const std::string& arguments) {
-    std::string command =
-        "QXFW_APPDATA=" + home_.path() + " " QXFWCTL_PATH " " + arguments + " 2>/dev/null";
+  Result Run(const std::string& arguments, const std::string& environment = "") {
+    std::string command = environment + " QXFW_APPDATA=" + home_.path() + " " QXFWCTL_PATH " " +
+                          arguments + " 2>/dev/null";
     FILE* pipe = popen(command.c_str(), "r");
     std::string out;
     char buffer[4096];
@@ -100,6 +101,16 @@ TEST_F(AvCommands, ScanReportsFindingsWithExitCodes) {
   EXPECT_EQ(Run("scan --adware " + files() + "/ad.bin").status, 1);
   EXPECT_EQ(Run("scan --executables-only " + files() + "/ad.bin").out.find("Scanned files: 0"), 0u);
   EXPECT_EQ(Run("scan " + files() + "/missing").status, 2);
+
+  // --quarantine moves what was found into the caller's quarantine folder.
+  std::string system = home_.path() + "/system";
+  ASSERT_EQ(mkdir(system.c_str(), 0755), 0);
+  Result moved = Run("scan --quarantine " + files() + "/e.com", "QXFW_SYSTEM_DIR=" + system);
+  EXPECT_EQ(moved.status, 1);
+  EXPECT_NE(moved.out.find(files() + "/e.com: moved to quarantine\nScanned files: 1"),
+            std::string::npos)
+      << moved.out;
+  EXPECT_NE(access((files() + "/e.com").c_str(), F_OK), 0);
   EXPECT_EQ(Run("scan").status, 2);
 }
 

@@ -1,17 +1,23 @@
 // Runs the real qxfwctl binary against a temporary data folder.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <string>
 #include <thread>
 
 #include "ctl/json_writer.h"
 #include "monitor/loopback_sockets.h"
+#include "platform/debug_output.h"
 #include "platform/folders.h"
+#include "platform/lock_holder.h"
 #include "store/db_manager.h"
 #include "test_support/command_output.h"
 #include "test_support/temp_dir.h"
@@ -23,9 +29,12 @@ using Result = test_support::CommandOutput;
 
 class QxfwctlTest : public ::testing::Test {
  protected:
+  // qxfwctl with arguments, on the test's own folders.
   Result Run(const std::string& arguments) {
-    return test_support::RunCommandLine("QXFW_APPDATA='" + dir_.path() + "' " QXFWCTL_PATH " " +
-                                        arguments + " 2>&1");
+    return test_support::RunCommandLine(Environment() + QXFWCTL_PATH " " + arguments + " 2>&1");
+  }
+  std::string Environment() const {
+    return "QXFW_APPDATA='" + dir_.path() + "' XDG_CACHE_HOME='" + dir_.path() + "/cache' ";
   }
   test_support::TempDir dir_;
 };
@@ -124,7 +133,124 @@ TEST_F(QxfwctlTest, RefusesWhileTheStoreIsHeld) {
   ASSERT_TRUE(held.IsRuleFileOpen());
   Result r = Run("rules add-program allow /usr/bin/a");
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.out.find("in use by a running firewall program"), std::string::npos) << r.out;
+  // The refusal names the holder, here this test.
+  EXPECT_NE(r.out.find("is in use by qxfwctl_test (pid " + std::to_string(getpid()) + ")"),
+            std::string::npos)
+      << r.out;
+}
+
+// A holder that keeps the rule data file for a while under a given program name: a copy of
+// flock(1) named so.
+class NamedHolder {
+ public:
+  NamedHolder(const std::string& dir, const std::string& name, const std::string& file,
+              const char* seconds) {
+    std::string program = dir + "/" + name;
+    std::filesystem::copy_file("/usr/bin/flock", program);
+    pid_ = fork();
+    if (pid_ == 0) {
+      setpgid(0, 0);  // flock's sleep shares the lock; both go at the end
+      execl(program.c_str(), name.c_str(), "-x", file.c_str(), "sleep", seconds,
+            static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    for (int i = 0; i < 300 && !platform::LockHolderOf(file); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  ~NamedHolder() {
+    kill(-pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_;
+};
+
+TEST_F(QxfwctlTest, RefusalNamesTheFirewallOrAnotherQxfwctl) {
+  ASSERT_EQ(Run("level").status, 0);
+  test_support::TempDir bin;
+  const std::string file = dir_.path() + "/QOLTEX/Firewall/QLFW.dat";
+  {
+    NamedHolder firewall(bin.path(), "qxfw", file, "30");
+    Result r = Run("rules add-program allow /usr/bin/a");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("in use by a running firewall program (pid " +
+                         std::to_string(firewall.pid()) + "); use its screens"),
+              std::string::npos)
+        << r.out;
+  }
+  NamedHolder other(bin.path(), "qxfwctl", file, "30");
+  Result r = Run("level");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("in use by another qxfwctl (pid " + std::to_string(other.pid()) + ")"),
+            std::string::npos)
+      << r.out;
+}
+
+// An add that cannot be written says why instead of claiming the rule exists.
+TEST_F(QxfwctlTest, AddThatCannotBeWrittenGivesTheReason) {
+  ASSERT_EQ(Run("level").status, 0);  // the files, one header slot each
+  // Files may not grow past 1024 bytes; the size signal is ignored, so writes fail with EFBIG.
+  Result r = test_support::RunCommandLine("trap '' XFSZ; ulimit -f 2; " + Environment() +
+                                          QXFWCTL_PATH " rules add-program allow /usr/bin/x 2>&1");
+  const std::string& out = r.out;
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(out.find("already exists"), std::string::npos) << out;
+  EXPECT_NE(out.find("cannot write the rule data file"), std::string::npos) << out;
+  EXPECT_NE(out.find(std::strerror(EFBIG)), std::string::npos) << out;
+  EXPECT_EQ(Run("rules list --json").out.find("/usr/bin/x"), std::string::npos);
+}
+
+// The firewall program's first open waits a few seconds for a short-lived holder, never for
+// another firewall program.
+TEST_F(QxfwctlTest, FirstOpenWaitsForAShortLivedHolderOnly) {
+  ASSERT_EQ(Run("level").status, 0);
+  test_support::TempDir bin;
+  const std::string folder = dir_.path() + "/QOLTEX/Firewall";
+  {
+    NamedHolder firewall(bin.path(), "qxfw", folder + "/QLFW.dat", "30");
+    auto start = std::chrono::steady_clock::now();
+    store::CDBManager refused(folder, std::chrono::milliseconds(3000));
+    EXPECT_FALSE(refused.IsRuleFileOpen());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+  }
+  NamedHolder brief(bin.path(), "qxfwctl", folder + "/QLFW.dat", "1");
+  platform::ScopedDebugCapture capture;
+  store::CDBManager waited(folder, std::chrono::milliseconds(3000));
+  EXPECT_TRUE(waited.IsRuleFileOpen());
+  EXPECT_TRUE(waited.IsJournalOpen());
+  ASSERT_FALSE(capture.Lines().empty());
+  EXPECT_NE(capture.Lines()[0].find("held by qxfwctl (pid " + std::to_string(brief.pid())),
+            std::string::npos)
+      << capture.Lines()[0];
+}
+
+// qxfwctl reads, lets go of the store, then prints: a reader that is slow to take the output
+// does not keep the firewall from its rules.
+TEST_F(QxfwctlTest, SlowReaderOfTheOutputDoesNotHoldTheStore) {
+  const std::string folder = dir_.path() + "/QOLTEX/Firewall";
+  ASSERT_EQ(Run("level").status, 0);
+  {
+    store::CDBManager db(folder);
+    for (uint16_t port = 1; port <= 300; ++port) {
+      store::tagFIREWALL_PORTIP rule{};
+      rule.action = 1;
+      rule.beginPort = rule.endPort = port;
+      rule.protocol = 1;
+      rule.portType = 1;
+      std::memset(rule.description, 'd', 250);
+      ASSERT_NE(db.AddPortIp(rule), 0);
+    }
+  }
+  // More than a pipe holds, so qxfwctl blocks on its output until the reader wakes up.
+  std::thread reader([&] { Run("journal | (sleep 4; cat) >/dev/null"); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  store::CDBManager firewall(folder);
+  EXPECT_TRUE(firewall.IsRuleFileOpen());
+  EXPECT_TRUE(firewall.IsJournalOpen());
+  reader.join();
 }
 
 TEST_F(QxfwctlTest, MonitorViewsSeeThisProcess) {

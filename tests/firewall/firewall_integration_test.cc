@@ -14,7 +14,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -61,6 +63,7 @@ class FilterTest : public ::testing::Test {
   void SetUp() override {
     if (geteuid() != 0) GTEST_SKIP() << "needs root (network namespaces, iptables)";
     if (DaemonPath().empty()) GTEST_SKIP() << "the filter daemon is not built";
+    RemoveStaleNamespaces();
     Teardown();
     const std::string vc = "qxc" + kTag, vs = "qxs" + kTag;
     for (const std::string& c :
@@ -108,6 +111,23 @@ class FilterTest : public ::testing::Test {
     server_.reset();
     if (made_) Teardown();
   }
+  // Namespaces of earlier runs of this test whose process was killed before it could remove
+  // them: the name carries the pid, so only those of processes that are gone are removed.
+  static void RemoveStaleNamespaces() {
+    FILE* list = popen("ip netns list 2>/dev/null", "r");
+    if (list == nullptr) return;
+    char line[256];
+    while (std::fgets(line, sizeof(line), list) != nullptr) {
+      char kind = 0;
+      int pid = 0;
+      char rest = 0;
+      if (std::sscanf(line, "qxfw%c%d%c", &kind, &pid, &rest) >= 2 &&
+          (kind == 'c' || kind == 's') && pid > 0 && kill(pid, 0) != 0 && errno == ESRCH) {
+        RunQuiet("ip netns del qxfw" + std::string(1, kind) + std::to_string(pid));
+      }
+    }
+    pclose(list);
+  }
   static void Teardown() {
     RunQuiet("ip netns del " + kClientNs);
     RunQuiet("ip netns del " + kServerNs);
@@ -147,9 +167,23 @@ class FilterTest : public ::testing::Test {
     return {NET_PROBE_PATH,       proto, address, std::to_string(port), std::to_string(timeoutMs),
             std::to_string(count)};
   }
+  // The milliseconds of the probe's first attempt.
   static long Millis(const std::string& output) {
-    size_t space = output.find(' ');
+    size_t line = output.find('\n');
+    size_t space = line == std::string::npos ? line : output.find(' ', line + 1);
     return space == std::string::npos ? -1 : std::atol(output.c_str() + space + 1);
+  }
+  // Every monitor line seen so far that names path, as "pid N" texts.
+  std::vector<std::string> PidsOfLinesFor(const std::string& path) {
+    std::vector<std::string> pids;
+    std::string seen = monitor_->Seen();
+    for (size_t at = seen.find(" pid "); at != std::string::npos; at = seen.find(" pid ", at + 1)) {
+      size_t end = seen.find(' ', at + 5);
+      if (seen.compare(end + 1, path.size() + 1, path + " ") == 0) {
+        pids.push_back(seen.substr(at + 1, end - at - 1));
+      }
+    }
+    return pids;
   }
 
   bool made_ = false;
@@ -259,6 +293,42 @@ TEST_F(FilterTest, FakeBoundOverAPackagedProgramIsNeitherMatchedNorSigned) {
   EXPECT_NE(line.find(" block (level 3)"), std::string::npos) << line;
   // The real curl is still allowed by its rule.
   EXPECT_EQ(Client({"curl", "-s", "-m", "5", "http://10.77.0.2/"}).first, 0);
+}
+
+TEST_F(FilterTest, EveryConnectionIsAttributedToItsProcess) {
+  AddProgram(NET_PROBE_PATH, store::kActionAllow);
+  StartMonitor("block");
+  const std::string mark = std::string(" ") + NET_PROBE_PATH + " TCP";
+  // The monitor's lines are read while the client runs, so its output never fills the pipe.
+  auto run = [&](std::vector<std::string> argv, size_t lines) {
+    Child client(InNs(kClientNs, std::move(argv)), {}, true);
+    for (size_t i = 0; i < lines; ++i) {
+      if (monitor_->WaitFor(mark, 5000).empty()) break;
+    }
+    client.WaitFor("\x01", 5000);
+    EXPECT_EQ(client.Wait(), 0) << client.Seen().substr(0, 300);
+    return client.Seen();
+  };
+  // 1,000 connections of one process.
+  std::string out = run(Probe("tcp", kServer, 80, 3000, 1000), 1000);
+  std::string pid = out.substr(0, out.find('\n'));
+  std::vector<std::string> pids = PidsOfLinesFor(NET_PROBE_PATH);
+  ASSERT_EQ(pids.size(), 1000u);
+  for (const auto& p : pids) ASSERT_EQ(p, pid);
+
+  // 200 short-lived processes, one after another: each line names the process that connected.
+  std::string loop = "for i in $(seq 200); do " + std::string(NET_PROBE_PATH) +
+                     " tcp 10.77.0.2 80 3000 1 | head -n 1; done";
+  std::string loopOut = run({"sh", "-c", loop}, 200);
+  std::vector<std::string> started;
+  for (size_t at = 0; (at = loopOut.find("pid ", at)) != std::string::npos; ++at) {
+    started.push_back(loopOut.substr(at, loopOut.find('\n', at) - at));
+  }
+  ASSERT_EQ(started.size(), 200u);
+  pids = PidsOfLinesFor(NET_PROBE_PATH);
+  ASSERT_EQ(pids.size(), 1200u);
+  std::vector<std::string> attributed(pids.begin() + 1000, pids.end());
+  EXPECT_EQ(attributed, started);
 }
 
 }  // namespace

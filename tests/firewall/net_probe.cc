@@ -3,8 +3,8 @@
 //                                                     HTTP reply, echoes UDP datagrams
 //   net_probe tcp ADDR PORT TIMEOUT_MS [COUNT [PAUSE_MS]]   COUNT connections one after another
 //   net_probe udp ADDR PORT TIMEOUT_MS                     one datagram, waits for the echo
-// The client prints "ok|refused|timeout|error <milliseconds>" per attempt and exits 0 when all
-// attempts succeeded, 1 when one was refused, 2 on a time-out, 3 on another error.
+// The client prints "pid <its pid>", then "ok|refused|timeout|error <milliseconds>" per attempt and
+// exits 0 when all attempts succeeded, 1 when one was refused, 2 on a time-out, 3 on another error.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -134,6 +134,7 @@ int main(int argc, char** argv) {
   }
   if (argc >= 5 && (std::strcmp(argv[1], "tcp") == 0 || std::strcmp(argv[1], "udp") == 0)) {
     bool udp = argv[1][0] == 'u';
+    std::printf("pid %d\n", static_cast<int>(getpid()));
     int count = argc >= 6 ? std::atoi(argv[5]) : 1;
     int pauseMs = argc >= 7 ? std::atoi(argv[6]) : 0;
     int worst = 0;

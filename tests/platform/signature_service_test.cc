@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/fake_dpkg.h"
+#include "platform/file.h"
 #include "platform/package_db.h"
 
 namespace qxfw::platform {
@@ -179,6 +180,96 @@ TEST(PackageDb, UsrMergeAliasesFollowTheSystem) {
   EXPECT_EQ(db.CanonicalPath("/usr/bin/ls"), "/usr/bin/ls");
   EXPECT_FALSE(db.Available());
   EXPECT_FALSE(db.OwnerOf("/usr/bin/ls").has_value());
+}
+
+// The index kept between runs answers like the one built from the file lists, and only for
+// the database state it was written for.
+TEST_F(SignatureServiceFake, KeptIndexAnswersOnlyForTheDatabaseItWasWrittenFor) {
+  std::string other = files_.path() + "/other";
+  WriteFile(other, "hello\n");
+  dpkg_.AddPackage("qxprog", {{program_, kHelloMd5}});
+  dpkg_.AddPackage("gone", {{other, kHelloMd5}}, "deinstall ok config-files");
+  TempDir cache;
+  const std::string kept = cache.path() + "/owners";
+  {
+    PackageDb db(dpkg_.path());
+    db.KeepIndexIn(kept);
+    EXPECT_EQ(db.OwnerOf(program_), "qxprog");  // builds the index and keeps it
+  }
+  std::string text;
+  ASSERT_TRUE(ReadWholeFile(kept, &text));
+  EXPECT_NE(text.find(program_ + "\tqxprog\n"), std::string::npos);
+  EXPECT_EQ(text.find(other), std::string::npos);  // a removed package owns nothing
+
+  // A new process answers from the kept file, not from the file lists: emptied (which leaves
+  // the folder's time as it was), they would say nothing.
+  const std::string list = dpkg_.path() + "/info/qxprog.list";
+  std::string listText;
+  ASSERT_TRUE(ReadWholeFile(list, &listText));
+  WriteFile(list, "");
+  {
+    PackageDb db(dpkg_.path());
+    db.KeepIndexIn(kept);
+    EXPECT_EQ(db.OwnerOf(program_), "qxprog");
+    EXPECT_EQ(db.RecordedMd5(program_), kHelloMd5);
+    EXPECT_FALSE(db.OwnerOf(other).has_value());
+    EXPECT_FALSE(db.OwnerOf("/").has_value());
+    EXPECT_FALSE(db.OwnerOf(program_ + "x").has_value());
+  }
+  {
+    PackageDb db(dpkg_.path());  // without the kept index it reads the (empty) lists
+    EXPECT_FALSE(db.OwnerOf(program_).has_value());
+  }
+  WriteFile(list, listText);
+
+  // dpkg changes its status file: the kept index is stale and rebuilt.
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  dpkg_.AddPackage("newer", {{other, kHelloMd5}});
+  {
+    PackageDb db(dpkg_.path());
+    db.KeepIndexIn(kept);
+    EXPECT_EQ(db.OwnerOf(other), "newer");
+  }
+  // A damaged kept file is not believed.
+  WriteFile(kept, "qxfw-dpkg-owners 1 nonsense\n" + program_ + "\tevil\n");
+  PackageDb db(dpkg_.path());
+  db.KeepIndexIn(kept);
+  EXPECT_EQ(db.OwnerOf(program_), "qxprog");
+}
+
+TEST_F(SignatureServiceFake, KeptResultsAreUsedOnlyWhileTheFileIsUnchanged) {
+  dpkg_.AddPackage("qxprog", {{program_, kHelloMd5}});
+  TempDir cache;
+  const std::string results = cache.path() + "/signatures";
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // settled, so it is kept
+  {
+    PackageDb db(dpkg_.path());
+    SignatureService service(&db);
+    EXPECT_TRUE(service.IsSigned(program_));
+    ASSERT_TRUE(service.SaveResults(results));
+  }
+  // Trust the kept answer without the checksum file: it is not read again.
+  std::string md5s = dpkg_.path() + "/info/qxprog.md5sums";
+  std::string sums;
+  ASSERT_TRUE(ReadWholeFile(md5s, &sums));
+  {
+    WriteFile(md5s, "");
+    PackageDb db(dpkg_.path());
+    SignatureService service(&db);
+    ASSERT_TRUE(service.LoadResults(results));
+    EXPECT_TRUE(service.IsSigned(program_));
+    // The file changes: the kept answer no longer applies and the (now empty) record decides.
+    WriteFile(program_, "jello\n");
+    EXPECT_FALSE(service.IsSigned(program_));
+  }
+  WriteFile(md5s, sums);
+  // Damaged or foreign files load nothing.
+  PackageDb db(dpkg_.path());
+  SignatureService service(&db);
+  for (const char* bad : {"", "qxfw-signatures 1 x\n", "garbage\n1 2 3 4 5 1 /p\n"}) {
+    WriteFile(results, bad);
+    EXPECT_FALSE(service.LoadResults(results)) << bad;
+  }
 }
 
 }  // namespace

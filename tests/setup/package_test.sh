@@ -8,12 +8,21 @@ if [ "$(id -u)" -ne 0 ]; then echo "skipped: needs root"; exit 77; fi
 if dpkg-query -W -f='${Status}' qxfw 2>/dev/null | grep -q 'ok installed'; then
   echo "skipped: a qxfw package is installed on this machine already"; exit 77
 fi
+if [ -e /run/qxfw ]; then echo "skipped: /run/qxfw is in use on this machine"; exit 77; fi
 work=$(mktemp -d "/tmp/qxfw-package-test.$$.XXXXXX")
 installed=0
+# The daemon filters the namespace it starts in: this test's own, never the machine's.
+netns=qxfwpkg-$$
+ip netns add "$netns"
 cleanup() {
+  if [ -f /run/qxfw/qltdifw.pid ]; then
+    pid=$(cat /run/qxfw/qltdifw.pid)
+    case "$(readlink "/proc/$pid/exe" 2>/dev/null)" in */lib/qxfw/qltdifw*) kill "$pid" ;; esac
+  fi
   if [ "$installed" = 1 ]; then dpkg -r qxfw >/dev/null 2>&1 || true; fi
   # No trace in the package database either.
   if dpkg-query -W qxfw >/dev/null 2>&1; then dpkg -P qxfw >/dev/null 2>&1 || true; fi
+  ip netns delete "$netns" 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -41,15 +50,23 @@ for f in "$prefix/lib/qxfw/qxfwsetup" "$prefix/lib/systemd/system/qltdifw.servic
 done
 grep -q "auth_admin_keep" /usr/share/polkit-1/actions/com.qoltex.qxfwsetup.policy
 grep -q "exec.path\">$prefix/lib/qxfw/qxfwsetup<" /usr/share/polkit-1/actions/com.qoltex.qxfwsetup.policy
-env -u QXFW_SYSTEM_DIR -u QXFW_APPDATA HOME="$work/home" "$prefix/lib/qxfw/qxfwsetup" /StartDriver
+ip netns exec "$netns" env -u QXFW_SYSTEM_DIR -u QXFW_APPDATA -u QXFW_RUNTIME_DIR HOME="$work/home" \
+  "$prefix/lib/qxfw/qxfwsetup" /StartDriver
+daemon=
 if [ -x "$prefix/lib/qxfw/qltdifw" ]; then
   [ -S /run/qxfw/qltdifw.sock ] || { echo "the daemon does not serve its socket"; exit 1; }
-  echo "daemon started"
+  daemon=$(cat /run/qxfw/qltdifw.pid)
+  ip netns exec "$netns" iptables-save | grep -q NFQUEUE || { echo "the daemon queues nothing"; exit 1; }
+  echo "daemon $daemon started through the installed qxfwsetup"
 else
   echo "this build carries no filter daemon: start not checked"
 fi
 dpkg -r qxfw >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; exit 1; }
 installed=0
+if [ -n "$daemon" ]; then
+  if kill -0 "$daemon" 2>/dev/null; then echo "the daemon still runs after removal"; exit 1; fi
+  if ip netns exec "$netns" iptables-save | grep -q NFQUEUE; then echo "queue rules left"; exit 1; fi
+fi
 list_files >"$work/after"
 if ! diff -u "$work/before" "$work/after"; then echo "files left behind"; exit 1; fi
 echo "package installed and removed; $(wc -l <"$work/before") matching files before and after"

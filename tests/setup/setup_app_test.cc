@@ -1,6 +1,7 @@
 // CSetupApp with its folders on temporary folders, carried resources made by the test and a
 // recording stand-in for the daemon service; the real binary for the command line.
 #include "setup/setup_app.h"
+#include "avlib/vdb_header.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -13,6 +14,7 @@
 #include <thread>
 
 #include "platform/registry_store.h"
+#include "setup/running_program.h"
 #include "setup/uninstall_entry.h"
 #include "setup_test_support.h"
 #include "store/db_manager.h"
@@ -34,12 +36,14 @@ struct ServiceCalls {
   int removes = 0;
   uid_t user = 12345;
   std::string program;
+  std::string unitText;
 };
 
 class RecordingService : public CDriverService {
  public:
   RecordingService(ServiceCalls* calls, const DaemonPlace& place) : calls_(calls) {
     calls_->program = place.program;
+    calls_->unitText = place.unitText;
   }
   bool Start(uid_t user) override {
     ++calls_->starts;
@@ -86,13 +90,20 @@ class SetupAppTest : public ::testing::Test {
         runtime_("QXFW_RUNTIME_DIR", temp_.path() + "/run"),
         registry_("QXFW_REGISTRY_DIR", ""),
         lang_("LANG", "ko_KR.UTF-8"),
-        config_("XDG_CONFIG_HOME", temp_.path() + "/config") {
+        config_("XDG_CONFIG_HOME", temp_.path() + "/config"),
+        lcAll_("LC_ALL", ""),
+        lcMessages_("LC_MESSAGES", "") {
+    // LANG alone picks the language of the questions.
+    unsetenv("LC_ALL");
+    unsetenv("LC_MESSAGES");
     unsetenv("QXFW_REGISTRY_DIR");
     fs::create_directories(temp_.path() + "/system");
     resources_.Set(kResFirewallIni, "[Korean-412]\n1=홈\n");
     resources_.Set(kResInitialRules, "initial rule file");
     resources_.Set(kResAntivirusLibrary, "library v2");
     resources_.Set(kResDaemon, "daemon program");
+    resources_.Set(kResScanEngine, "engine v1");
+    resources_.Set(kResOwnDatabase, "own database");
     resources_.Set(kResDaemonUnit, "ExecStart=@QXFW_SYSTEM_DIR@/qltdifw\n");
   }
 
@@ -124,7 +135,7 @@ class SetupAppTest : public ::testing::Test {
   }
 
   TempDir temp_;
-  ScopedEnv appdata_, system_, runtime_, registry_, lang_, config_;
+  ScopedEnv appdata_, system_, runtime_, registry_, lang_, config_, lcAll_, lcMessages_;
   CMemoryResources resources_;
   ScriptedBox box_;
   ServiceCalls calls_;
@@ -135,6 +146,16 @@ TEST_F(SetupAppTest, InstallWritesTheDataFilesAndTheUninstallEntry) {
   EXPECT_EQ(ReadTextFile(Firewall("QLFW.dat")), "initial rule file");
   EXPECT_EQ(ReadTextFile(Firewall("Firewall.ini")), "[Korean-412]\n1=홈\n");
   EXPECT_EQ(ReadTextFile(Antivirus("libqxav.so")), "library v2");
+  // The library finds its engine and databases beside it.
+  EXPECT_EQ(ReadTextFile(Antivirus("libdvengine32.so")), "engine v1");
+  EXPECT_EQ(ReadTextFile(Antivirus("qxfw.vdb")), "own database");
+  std::string pointer = ReadTextFile(Antivirus("clamav.vdb"));
+  avlib::VdbHeader header;
+  ASSERT_TRUE(avlib::ParseVdbHeader(reinterpret_cast<const uint8_t*>(pointer.data()),
+                                    pointer.size(), &header));
+  EXPECT_EQ(header.payloadType, "dir");
+  EXPECT_EQ(pointer.substr(avlib::kVdbHeaderSize), "/var/lib/clamav");
+  EXPECT_EQ(header.payloadLength, pointer.size() - avlib::kVdbHeaderSize);
   EXPECT_EQ(UninstallValue("DisplayName"), "Talvoran Firewall");
   EXPECT_EQ(UninstallValue("DisplayIcon"), System("qxfwsetup"));
   EXPECT_EQ(UninstallValue("UninstallString"), System("qxfwsetup") + " /uninstall");
@@ -203,6 +224,20 @@ TEST_F(SetupAppTest, RunningProgramQuestion) {
   EXPECT_TRUE(fs::exists(Firewall("QLFW.dat")));
 }
 
+TEST_F(SetupAppTest, QuestionTextsFollowTheLocaleAndDefaultToKorean) {
+  {
+    ScopedEnv lang("LANG", "C.UTF-8");
+    EXPECT_EQ(RunningQuestionText(QuestionText::kInstall),
+              "Talvoran Firewall이 이미 동작중입니다.\n\n설치를 계속하시려면 다른 인터넷 "
+              "브라우저를\n모두 닫으신 후에 [확인]을 선택하세요.\n\n[취소]를 선택하시면 설치가 "
+              "종료됩니다.");
+  }
+  ScopedEnv lang("LANG", "en_GB.UTF-8");
+  EXPECT_NE(RunningQuestionText(QuestionText::kRemoval).find("continue the removal"),
+            std::string::npos);
+  EXPECT_NE(AutostartQuestionText().find("log in"), std::string::npos);
+}
+
 TEST_F(SetupAppTest, UninstallCancelledLeavesEverything) {
   ASSERT_EQ(Run(SetupCommand::kInstall), 0);
   WriteTextFile(System("qxfw"), "program");
@@ -245,6 +280,7 @@ TEST_F(SetupAppTest, StartDriverWritesTheDaemonAndStartsItForTheUser) {
   EXPECT_EQ(ReadTextFile(System("qltdifw")), "daemon program");
   EXPECT_EQ(calls_.starts, 1);
   EXPECT_EQ(calls_.user, getuid());
+  EXPECT_EQ(calls_.unitText, "ExecStart=" + System("qltdifw") + "\n");
   EXPECT_EQ(Run(SetupCommand::kStopDriver), 0);
   EXPECT_EQ(calls_.stops, 1);
   EXPECT_FALSE(fs::exists(Firewall("QLFW.dat")));  // only /Install places the rule file

@@ -30,17 +30,35 @@ std::string Env(const TempDir& temp) {
          "/system QXFW_RUNTIME_DIR=" + temp.path() + "/run";
 }
 
-std::set<std::string> QueueRules() {
-  std::set<std::string> rules;
-  FILE* out = popen("iptables -S 2>/dev/null; iptables -t mangle -S 2>/dev/null", "r");
-  if (out == nullptr) return rules;
-  char line[1024];
-  while (fgets(line, sizeof(line), out) != nullptr) {
-    if (std::string(line).find("NFQUEUE") != std::string::npos) rules.insert(line);
+// A network namespace of this test, removed with everything in it when the guard goes.
+class TestNetns {
+ public:
+  TestNetns() : name_("qxfwsetup-" + std::to_string(getpid())) {
+    made_ = std::system(("ip netns add " + name_ + " 2>/dev/null").c_str()) == 0;
   }
-  pclose(out);
-  return rules;
-}
+  ~TestNetns() {
+    if (made_) std::system(("ip netns delete " + name_ + " 2>/dev/null").c_str());
+  }
+  bool Made() const { return made_; }
+  std::string Exec() const { return "ip netns exec " + name_; }
+
+  // The NFQUEUE rules of every table in the namespace.
+  std::set<std::string> QueueRules() const {
+    std::set<std::string> rules;
+    FILE* out = popen((Exec() + " iptables-save 2>/dev/null").c_str(), "r");
+    if (out == nullptr) return rules;
+    char line[1024];
+    while (fgets(line, sizeof(line), out) != nullptr) {
+      if (std::string(line).find("NFQUEUE") != std::string::npos) rules.insert(line);
+    }
+    pclose(out);
+    return rules;
+  }
+
+ private:
+  std::string name_;
+  bool made_ = false;
+};
 
 class SetupRootTest : public ::testing::Test {
  protected:
@@ -80,25 +98,37 @@ TEST_F(SetupRootTest, WorkForAPkexecCallerIsDoneAsThatUser) {
 }
 
 TEST_F(SetupRootTest, StartDriverStartsTheDaemonAndStopDriverStopsIt) {
+  // The daemon filters the namespace it starts in: this test's own, never the machine's.
+  TestNetns netns;
+  ASSERT_TRUE(netns.Made()) << "cannot create a network namespace";
   std::string env = Env(temp_);
-  std::set<std::string> before = QueueRules();
-  EXPECT_EQ(test::RunSetup("/StartDriver", env), 0);
-  if (!fs::exists(temp_.path() + "/system/qltdifw")) {
-    GTEST_SKIP() << "this build carries no filter daemon";
-  }
   DaemonPlace place{temp_.path() + "/system/qltdifw", temp_.path() + "/run", ""};
   CSupervisedService supervised(place);
+  struct StopGuard {
+    CSupervisedService* service;
+    ~StopGuard() { service->Stop(); }
+  } guard{&supervised};
+  ASSERT_TRUE(netns.QueueRules().empty());
+
+  EXPECT_EQ(test::RunSetup("/StartDriver", env, netns.Exec()), 0);
+  if (!fs::exists(place.program)) GTEST_SKIP() << "this build carries no filter daemon";
   bool unitRoad = SystemdRuns();
+  pid_t pid = supervised.RunningPid();
   if (!unitRoad) {
-    EXPECT_GT(supervised.RunningPid(), 0);
+    EXPECT_GT(pid, 0);
   }
-  EXPECT_TRUE(fs::exists(temp_.path() + "/run/qltdifw.sock"));
-  EXPECT_EQ(test::RunSetup("/StartDriver", env), 0);  // already running: success
-  EXPECT_EQ(test::RunSetup("/StopDriver", env), 0);
+  EXPECT_TRUE(fs::exists(place.runtime + "/qltdifw.sock"));
+  EXPECT_FALSE(netns.QueueRules().empty()) << "the daemon queues nothing";
+  EXPECT_EQ(test::RunSetup("/StartDriver", env, netns.Exec()), 0);  // already running: success
+  if (!unitRoad) {
+    EXPECT_EQ(supervised.RunningPid(), pid);
+  }
+
+  EXPECT_EQ(test::RunSetup("/StopDriver", env, netns.Exec()), 0);
   EXPECT_EQ(supervised.RunningPid(), 0);
-  EXPECT_FALSE(fs::exists(temp_.path() + "/run/qltdifw.sock"));
-  EXPECT_EQ(QueueRules(), before) << "queue rules were left behind";
-  if (!unitRoad) std::printf("systemd is not PID 1 here: only the supervised road was tested\n");
+  EXPECT_FALSE(fs::exists(place.runtime + "/qltdifw.sock"));
+  EXPECT_TRUE(netns.QueueRules().empty()) << "queue rules were left behind";
+  if (!unitRoad) std::printf("systemd is not PID 1 here: the unit road was not taken\n");
 }
 
 }  // namespace

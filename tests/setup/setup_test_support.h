@@ -27,10 +27,14 @@ class CompanionEvent {
   std::unique_ptr<platform::NamedEventCreator> creator_;
 };
 
-// Runs qxfwsetup with one argument text (split at blanks as a shell would) and extra
-// environment assignments; returns its exit status, -1 when it did not exit.
-inline int RunSetup(const std::string& args, const std::string& env) {
-  std::string command = env + " " + QXFWSETUP_PATH + " " + args + " </dev/null >/dev/null 2>&1";
+// Runs qxfwsetup with one argument text (split at blanks by the shell) and extra environment
+// assignments; returns its exit status, -1 when it did not exit.
+// prefix runs before it (for example "ip netns exec NAME").
+inline int RunSetup(const std::string& args, const std::string& env,
+                    const std::string& prefix = "") {
+  // No question may reach a real screen or terminal: unless env presets answers, all are "no".
+  std::string command = prefix + " env QXFW_SETUP_ANSWERS= " + env + " " + QXFWSETUP_PATH + " " +
+                        args + " </dev/null >/dev/null 2>&1";
   int status = std::system(command.c_str());
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }

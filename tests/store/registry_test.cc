@@ -105,8 +105,8 @@ TEST_F(CRegistryTest, KnownDllPathsFollowTheImageCacheWalk) {
     if (result == kErrorSuccess) paths.push_back(buffer);
     if (result == kErrorNoMoreItems) break;
   }
-  EXPECT_EQ(results,
-            (std::vector<long>{kErrorSuccess, kErrorNoData, kErrorInvalidData, kErrorSuccess}));
+  EXPECT_EQ(results, (std::vector<long>{kErrorSuccess, kErrorInvalidData, kErrorInvalidData,
+                                        kErrorSuccess}));
   EXPECT_EQ(paths, (std::vector<std::string>{"/usr/lib/x86_64-linux-gnu/sys/libc.so.6",
                                              "/usr/lib/x86_64-linux-gnu/sys/libm.so.6"}));
   EXPECT_EQ(reg.GetKnownDllPath(4, buffer, sizeof(buffer)), kErrorNoMoreItems);
@@ -120,6 +120,10 @@ TEST_F(CRegistryTest, KnownDllPathsFollowTheImageCacheWalk) {
   ASSERT_EQ(fresh.Open(RegRoot::kLocalMachine, kKnown, kKeyQueryValue), kErrorSuccess);
   ASSERT_EQ(fresh.GetKnownDllPath(0, buffer, sizeof(buffer)), kErrorSuccess);
   EXPECT_STREQ(buffer, "/elsewhere/libc.so.6");
+  // Only a directory value of plain string type is skipped as the directory.
+  EXPECT_EQ(fresh.GetKnownDllPath(1, buffer, sizeof(buffer)), kErrorInvalidData);
+  ASSERT_EQ(key.SetString("DllDirectory", "/plain", kRegSz), kErrorSuccess);
+  EXPECT_EQ(fresh.GetKnownDllPath(1, buffer, sizeof(buffer)), kErrorNoData);
 }
 
 }  // namespace

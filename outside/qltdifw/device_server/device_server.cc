@@ -24,15 +24,23 @@ bool DeviceServer::Listen(const std::string& path) {
   address.sun_family = AF_UNIX;
   if (path.size() >= sizeof(address.sun_path)) return false;
   std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  // Made under a temporary name and renamed into place once it listens: the device appears
+  // only when it can be opened.
+  std::string building = path + ".new";
+  if (building.size() >= sizeof(address.sun_path)) return false;
+  std::memcpy(address.sun_path, building.c_str(), building.size() + 1);
   listener_.Reset(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (!listener_.Valid()) return false;
-  unlink(path.c_str());
-  if (bind(listener_.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+  unlink(building.c_str());
+  if (bind(listener_.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+      chmod(building.c_str(), 0666) != 0 || listen(listener_.Get(), 16) != 0 ||
+      rename(building.c_str(), path.c_str()) != 0) {
+    unlink(building.c_str());
+    listener_.Reset();
     return false;
   }
   path_ = path;
-  chmod(path.c_str(), 0666);
-  return listen(listener_.Get(), 16) == 0;
+  return true;
 }
 
 void DeviceServer::OnListenReadable() {

@@ -78,40 +78,51 @@ Server::Server(const std::string& ns) {
   int ready[2];
   if (pipe(ready) != 0) return;
   int readyWrite = ready[1];
-  pid_ = ForkIn(ns,
-                [&] {
-                  int tcp = socket(AF_INET, SOCK_STREAM, 0);
-                  int udp = socket(AF_INET, SOCK_DGRAM, 0);
-                  int one = 1;
-                  setsockopt(tcp, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-                  sockaddr_in address{};
-                  address.sin_family = AF_INET;
-                  address.sin_port = htons(kPort);
-                  if (bind(tcp, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-                      listen(tcp, 4096) != 0 ||
-                      bind(udp, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
-                    return 1;
-                  }
-                  (void)!write(ready[1], "x", 1);
-                  pollfd polls[2] = {{tcp, POLLIN, 0}, {udp, POLLIN, 0}};
-                  for (;;) {
-                    if (poll(polls, 2, -1) < 0) continue;
-                    if (polls[0].revents != 0) {
-                      int peer = accept(tcp, nullptr, nullptr);
-                      if (peer >= 0) close(peer);
-                    }
-                    if (polls[1].revents != 0) {
-                      char buffer[512];
-                      sockaddr_in from{};
-                      socklen_t length = sizeof(from);
-                      ssize_t n = recvfrom(udp, buffer, sizeof(buffer), 0,
-                                           reinterpret_cast<sockaddr*>(&from), &length);
-                      if (n > 0)
-                        sendto(udp, buffer, n, 0, reinterpret_cast<sockaddr*>(&from), length);
-                    }
-                  }
-                },
-                {readyWrite});
+  pid_ = ForkIn(
+      ns,
+      [&] {
+        int tcp = socket(AF_INET, SOCK_STREAM, 0);
+        int keep = socket(AF_INET, SOCK_STREAM, 0);
+        int udp = socket(AF_INET, SOCK_DGRAM, 0);
+        int one = 1;
+        setsockopt(tcp, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+        setsockopt(keep, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(kPort);
+        sockaddr_in keepAddress = address;
+        keepAddress.sin_port = htons(kKeepOpenPort);
+        if (bind(tcp, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+            listen(tcp, 4096) != 0 ||
+            bind(keep, reinterpret_cast<sockaddr*>(&keepAddress), sizeof(keepAddress)) != 0 ||
+            listen(keep, 64) != 0 ||
+            bind(udp, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+          return 1;
+        }
+        (void)!write(ready[1], "x", 1);
+        pollfd polls[3] = {{tcp, POLLIN, 0}, {udp, POLLIN, 0}, {keep, POLLIN, 0}};
+        std::vector<int> kept;
+        for (;;) {
+          if (poll(polls, 3, -1) < 0) continue;
+          if (polls[0].revents != 0) {
+            int peer = accept(tcp, nullptr, nullptr);
+            if (peer >= 0) close(peer);
+          }
+          if (polls[2].revents != 0) {
+            int peer = accept(keep, nullptr, nullptr);
+            if (peer >= 0) kept.push_back(peer);
+          }
+          if (polls[1].revents != 0) {
+            char buffer[512];
+            sockaddr_in from{};
+            socklen_t length = sizeof(from);
+            ssize_t n = recvfrom(udp, buffer, sizeof(buffer), 0, reinterpret_cast<sockaddr*>(&from),
+                                 &length);
+            if (n > 0) sendto(udp, buffer, n, 0, reinterpret_cast<sockaddr*>(&from), length);
+          }
+        }
+      },
+      {readyWrite});
   char byte;
   (void)!read(ready[0], &byte, 1);
   close(ready[0]);

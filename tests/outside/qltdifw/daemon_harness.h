@@ -42,12 +42,14 @@ pid_t ForkIn(const std::string& ns, std::function<int()> fn, std::vector<int> ke
 // Waits for a child; returns its exit status, or -1 when it did not end normally.
 int WaitChild(pid_t pid);
 
-// A TCP listener (accepting and closing) and a UDP echo on kServerPort in namespace B.
+// In namespace B: a TCP listener that accepts and closes and a UDP echo on kPort, and a TCP
+// listener on kKeepOpenPort that keeps its connections open.
 class Server {
  public:
   explicit Server(const std::string& ns);
   ~Server();
   static constexpr uint16_t kPort = 8080;
+  static constexpr uint16_t kKeepOpenPort = 8081;
 
  private:
   pid_t pid_ = -1;

@@ -1,0 +1,96 @@
+#!/bin/bash
+# New TCP connections per second and connect latency between two network namespaces joined by a
+# veth pair, side by side in one run:
+#   (a) no rule
+#   (b) a trivial NFQUEUE program that accepts everything (the floor of this design)
+#   (c) the filter daemon with an answering program that allows every request
+#   (d) the first connection of each of 500 freshly started processes, with no rule and under (c)
+# The answering program of (c) is bench/firewall/allow_all_client, a stand-in for the firewall
+# program, unless QXFW_BENCH_MONITOR names a command to use instead.
+# usage: bash bench/firewall/run_bench.sh [BUILD_DIR] [SECONDS]   (as root)
+set -euo pipefail
+build=${1:-build/default}
+seconds=${2:-3}
+bin=$build/bench/firewall
+daemon=$build/outside/qltdifw/qltdifw
+id=$$
+a=qxbA$id b=qxbB$id queue=$((30000 + id % 20000))
+runtime=$(mktemp -d /tmp/qxfw-bench-XXXXXX)
+export QXFW_EVENT_SUFFIX=-bench$id
+pids=()
+
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  ip netns delete "$a" 2>/dev/null || true
+  ip netns delete "$b" 2>/dev/null || true
+  rm -rf "$runtime"
+}
+trap cleanup EXIT
+
+ip netns add "$a"
+ip netns add "$b"
+ip link add qxba$id netns "$a" type veth peer name qxbb$id netns "$b"
+ip -n "$a" addr add 10.78.0.1/24 dev qxba$id
+ip -n "$b" addr add 10.78.0.2/24 dev qxbb$id
+for ns in "$a" "$b"; do ip -n "$ns" link set lo up; done
+ip -n "$a" link set qxba$id up
+ip -n "$b" link set qxbb$id up
+ip netns exec "$b" "$bin/connect_rate" serve 8080 &
+pids+=($!)
+sleep 0.3
+
+run() { ip netns exec "$a" "$bin/connect_rate" run 10.78.0.2 8080 "$seconds"; }
+fresh() {  # median and p99 of the first connect of 500 new processes, in microseconds
+  for i in $(seq 500); do ip netns exec "$a" "$bin/connect_rate" once 10.78.0.2 8080; done |
+    sort -n | awk '{v[NR]=$1} END {printf "processes %d p50 %.1f us p99 %.1f us\n", NR, v[int(NR*0.5)+1], v[int(NR*0.99)]}'
+}
+
+echo "(a) no rule:                 $(run)"
+echo "(d0) 500 fresh, no rule:     $(fresh)"
+
+ip netns exec "$a" iptables -w -A OUTPUT -p tcp --syn -j NFQUEUE --queue-num "$queue"
+ip netns exec "$a" "$bin/nfq_accept_all" "$queue" > "$runtime/nfq.out" &
+nfq=$!
+pids+=($nfq)
+sleep 0.3
+echo "(b) NFQUEUE accept-all:      $(run)"
+kill $nfq
+ip netns exec "$a" iptables -w -D OUTPUT -p tcp --syn -j NFQUEUE --queue-num "$queue"
+
+start_daemon() {
+  "$daemon" --foreground --netns "$a" --queue "$queue" --runtime-dir "$runtime" 2>>"$runtime/daemon.log" &
+  daemon_pid=$!
+  pids+=($daemon_pid)
+  for i in $(seq 100); do [ -S "$runtime/qltdifw.sock" ] && break; sleep 0.05; done
+  [ -S "$runtime/qltdifw.sock" ] || { echo "daemon did not start:"; cat "$runtime/daemon.log"; exit 1; }
+}
+stop() { kill "$1"; wait "$1" 2>/dev/null || true; }
+
+# (c) with the stand-in program.
+start_daemon
+"$bin/allow_all_client" "$runtime/qltdifw.sock" > /dev/null &
+client=$!
+pids+=($client)
+sleep 0.3
+echo "(c) daemon + allow_all_client (stand-in): $(run)"
+echo "(d) 500 fresh under (c) stand-in:  $(fresh)"
+stop $client
+stop $daemon_pid
+
+# (c) with the headless host and an allow rule for the client.
+ctl=$build/src/ctl/qxfwctl
+if [ -x "$ctl" ]; then
+  export QXFW_APPDATA=$runtime/appdata
+  mkdir -p "$QXFW_APPDATA"
+  "$ctl" rules add-program allow "$(readlink -f "$bin/connect_rate")" >/dev/null
+  "$ctl" level set 4 >/dev/null
+  start_daemon
+  QXFW_RUNTIME_DIR=$runtime "$ctl" monitor --undecided block > "$runtime/monitor.out" &
+  monitor=$!
+  pids+=($monitor)
+  sleep 0.5
+  echo "(c) daemon + qxfwctl monitor + allow rule: $(run)"
+  echo "(d) 500 fresh under (c) monitor:   $(fresh)"
+  echo "    monitor lines: $(wc -l < "$runtime/monitor.out"), first: $(head -1 "$runtime/monitor.out")"
+fi
