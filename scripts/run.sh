@@ -14,12 +14,12 @@ state=${XDG_RUNTIME_DIR:-/tmp}/qxfw-run-$(id -u)
 mkdir -p "$state"
 
 daemon=$bin/outside/qltdifw/qltdifw
-if [ -x "$daemon" ]; then
-  "$daemon" >"$state/qltdifw.log" 2>&1 &
+if [ -x "$daemon" ] && [ "$(id -u)" = 0 ]; then
+  "$daemon" --foreground --user "${SUDO_UID:-$(id -u)}" >"$state/qltdifw.log" 2>&1 &
   echo $! >"$state/qltdifw.pid"
   echo "filter daemon started (pid $(cat "$state/qltdifw.pid"), log $state/qltdifw.log)"
 else
-  echo "filter daemon not built: connections are not held (the program runs without it)"
+  echo "filter daemon not started (not built, or not root): connections are not held"
 fi
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
