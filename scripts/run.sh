@@ -13,13 +13,29 @@ bin=$top/build/default
 state=${XDG_RUNTIME_DIR:-/tmp}/qxfw-run-$(id -u)
 mkdir -p "$state"
 
-daemon=$bin/outside/qltdifw/qltdifw
-if [ -x "$daemon" ] && [ "$(id -u)" = 0 ]; then
-  "$daemon" --foreground --user "${SUDO_UID:-$(id -u)}" >"$state/qltdifw.log" 2>&1 &
-  echo $! >"$state/qltdifw.pid"
-  echo "filter daemon started (pid $(cat "$state/qltdifw.pid"), log $state/qltdifw.log)"
+# The build tree runs as an installed system would, through the folder variables: the
+# installer writes the user's data files (rules, texts, antivirus library, engine and
+# signatures) and, as root, the filter daemon into the system folder and starts it.
+export QXFW_SYSTEM_DIR=${QXFW_SYSTEM_DIR:-$top/build/run/system}
+mkdir -p "$QXFW_SYSTEM_DIR"
+setup=$bin/src/setup/qxfwsetup
+# No autostart entry for a build tree: the installer's question is answered No.
+QXFW_SETUP_ANSWERS=${QXFW_SETUP_ANSWERS:-no} "$setup" /Install || {
+  echo "qxfwsetup /Install stopped (is qxfw already running? stop it first)" >&2
+  exit 1
+}
+echo "installed the data files into ${QXFW_APPDATA:-$HOME/.local/share}/QOLTEX"
+stop_driver=""
+if [ "$(id -u)" = 0 ]; then
+  "$setup" /StartDriver
+  if [ -S "${QXFW_RUNTIME_DIR:-/run/qxfw}/qltdifw.sock" ]; then
+    echo "filter daemon started (qxfwsetup /StartDriver; $QXFW_SYSTEM_DIR/qltdifw)"
+    stop_driver="; QXFW_SYSTEM_DIR=$QXFW_SYSTEM_DIR $setup /StopDriver"
+  else
+    echo "filter daemon did not start: connections are not held"
+  fi
 else
-  echo "filter daemon not started (not built, or not root): connections are not held"
+  echo "not root: the program asks for the administrator's password to start the filter daemon"
 fi
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
@@ -37,4 +53,4 @@ echo $! >"$state/companion.pid"
 sleep 2
 echo "qxfw runs (companion pid $(cat "$state/companion.pid"), log $state/qxfw.log)."
 echo "Rules from the command line while it runs: $bin/src/ctl/qxfwctl rules list"
-echo "Stop it: kill \$(cat $state/companion.pid)$( [ -f "$state/qltdifw.pid" ] && echo " \$(cat $state/qltdifw.pid)")$( [ -f "$state/xvfb.pid" ] && echo "; after 10 s: kill \$(cat $state/xvfb.pid)")"
+echo "Stop it: kill \$(cat $state/companion.pid)$stop_driver$( [ -f "$state/xvfb.pid" ] && echo "; after 10 s: kill \$(cat $state/xvfb.pid)")"
