@@ -14,4 +14,13 @@ std::vector<std::string_view> SplitNonEmpty(std::string_view text, char separato
   return pieces;
 }
 
+std::string JoinArguments(int argc, const char* const* argv) {
+  std::string text;
+  for (int i = 1; i < argc; ++i) {
+    if (i > 1) text += ' ';
+    text += argv[i];
+  }
+  return text;
+}
+
 }  // namespace qxfw::platform

@@ -4,15 +4,6 @@
 
 namespace qxfw::setup {
 
-std::string JoinArguments(int argc, const char* const* argv) {
-  std::string text;
-  for (int i = 1; i < argc; ++i) {
-    if (i > 1) text += ' ';
-    text += argv[i];
-  }
-  return text;
-}
-
 SetupCommand ParseSetupCommand(std::string_view text) {
   struct Switch {
     const char* text;

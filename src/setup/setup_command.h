@@ -6,12 +6,13 @@
 #include <string>
 #include <string_view>
 
+#include "platform/text_split.h"
+
 namespace qxfw::setup {
 
 enum class SetupCommand { kNone, kInstall, kUninstall, kStartDriver, kStopDriver };
 
-// The arguments after the program name joined by single blanks, as one command-line text.
-std::string JoinArguments(int argc, const char* const* argv);
+using platform::JoinArguments;
 
 SetupCommand ParseSetupCommand(std::string_view text);
 

@@ -98,15 +98,6 @@ int AddAll(const std::string& value, Parse parse, Add add, bool* failed) {
 
 }  // namespace
 
-std::string JoinArguments(int argc, const char* const* argv) {
-  std::string text;
-  for (int i = 1; i < argc; ++i) {
-    if (i > 1) text += ' ';
-    text += argv[i];
-  }
-  return text;
-}
-
 StartOptions ParseStartOptions(std::string_view text) {
   StartOptions options;
   std::vector<size_t> starts;

@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/text_split.h"
 #include "store/rule_records.h"
 
 namespace qxfw::store {
@@ -47,8 +48,7 @@ struct StartOptions {
   bool HasRules() const { return !ruleOptions.empty(); }
 };
 
-// The option text of an argument vector (argv[0], the program path, is not part of it).
-std::string JoinArguments(int argc, const char* const* argv);
+using platform::JoinArguments;
 
 // Splits and reads the option text. Values that do not parse (an l or b that is not a
 // decimal integer) leave their option unset.

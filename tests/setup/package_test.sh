@@ -8,7 +8,12 @@ if [ "$(id -u)" -ne 0 ]; then echo "skipped: needs root"; exit 77; fi
 if dpkg-query -W -f='${Status}' qxfw 2>/dev/null | grep -q 'ok installed'; then
   echo "skipped: a qxfw package is installed on this machine already"; exit 77
 fi
-if [ -e /run/qxfw ]; then echo "skipped: /run/qxfw is in use on this machine"; exit 77; fi
+if [ -e /run/qxfw/qltdifw.sock ] || [ -e /run/qxfw/qltdifw.pid ]; then
+  echo "skipped: a filter daemon uses /run/qxfw on this machine"; exit 77
+fi
+# An empty runtime folder left by an earlier daemon would be removed with the package and
+# show as a difference; nothing uses it.
+rmdir /run/qxfw 2>/dev/null || true
 work=$(mktemp -d "/tmp/qxfw-package-test.$$.XXXXXX")
 installed=0
 # The daemon filters the namespace it starts in: this test's own, never the machine's.
