@@ -71,6 +71,9 @@ class CFireWallApp : public QObject, public firewall::CDriverHost {
   void OnPollTimer();
   // An "app:" address from a page, run as a command (called queued by the views).
   void OnAppUrl(CPageView* view, const QString& url);
+  // A second instance's option text, handed over as it ends: its rules are stored, and
+  // without a notification area the running window is shown again.
+  void StoreHandedOverRules(const std::string& optionText);
 
   // The driver channel's host: its poll timer and posted messages.
   void SetPollTimer(int periodMs) override;
@@ -100,7 +103,6 @@ class CFireWallApp : public QObject, public firewall::CDriverHost {
   void OnAntiVirusOn();
   void OnLinkReadable();
   std::string RunLinkCommand(const std::string& text, char* status);
-  void StoreHandedOverRules(const std::string& optionText);
   void SaveColumnWidths(CPageView* view);
 
   store::CPreferences* preferences_ = nullptr;
