@@ -201,9 +201,11 @@ static_assert(offsetof(tagDEVICE_REPLY_HEADER, outputLength) == 4);
 inline constexpr uint32_t kMaxCallInput = 4096;
 inline constexpr uint32_t kMaxCallOutput = 4096;
 
-// The aligned form converted to the 33-byte record (reserved fields stay zero).
-inline CNETWORK_REQUEST AlignedToRequest(const CNETWORK_REQUEST_ALIGNED& in) {
-  CNETWORK_REQUEST out{};
+// The fields both request forms carry, copied from one form to the other; reserved fields
+// and padding stay zero.
+template <typename To, typename From>
+To CopyRequestFields(const From& in) {
+  To out{};
   out.requestHandle = in.requestHandle;
   out.protocol = in.protocol;
   out.requestType = in.requestType;
@@ -215,17 +217,12 @@ inline CNETWORK_REQUEST AlignedToRequest(const CNETWORK_REQUEST_ALIGNED& in) {
   return out;
 }
 
+inline CNETWORK_REQUEST AlignedToRequest(const CNETWORK_REQUEST_ALIGNED& in) {
+  return CopyRequestFields<CNETWORK_REQUEST>(in);
+}
+
 inline CNETWORK_REQUEST_ALIGNED RequestToAligned(const CNETWORK_REQUEST& in) {
-  CNETWORK_REQUEST_ALIGNED out{};
-  out.requestHandle = in.requestHandle;
-  out.protocol = in.protocol;
-  out.requestType = in.requestType;
-  out.remoteAddress = in.remoteAddress;
-  out.remotePort = in.remotePort;
-  out.localAddress = in.localAddress;
-  out.localPort = in.localPort;
-  out.processId = in.processId;
-  return out;
+  return CopyRequestFields<CNETWORK_REQUEST_ALIGNED>(in);
 }
 
 }  // namespace qxfw::firewall

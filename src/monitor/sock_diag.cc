@@ -34,6 +34,58 @@ DiagRequest NewRequest(uint16_t type, uint16_t flags, uint32_t sequence, uint8_t
   return request;
 }
 
+// Names one socket by its two ends, as the kernel's exact lookup wants them.
+void SetEnds(DiagRequest* request, uint32_t srcAddr, uint16_t srcPort, uint32_t dstAddr,
+             uint16_t dstPort) {
+  request->body.id.idiag_src[0] = srcAddr;
+  request->body.id.idiag_sport = srcPort;
+  request->body.id.idiag_dst[0] = dstAddr;
+  request->body.id.idiag_dport = dstPort;
+  request->body.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+  request->body.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+}
+
+InetSocketRow RowOf(const inet_diag_msg& socket) {
+  InetSocketRow row;
+  row.localAddr = socket.id.idiag_src[0];
+  row.remoteAddr = socket.id.idiag_dst[0];
+  row.localPort = socket.id.idiag_sport;
+  row.remotePort = socket.id.idiag_dport;
+  row.linuxState = socket.idiag_state;
+  row.inode = socket.idiag_inode;
+  return row;
+}
+
+// Reads the kernel's answers to the request numbered sequence until one settles it: an error
+// message gives its error (ackResult for a plain acknowledgement), a socket message gives
+// what onSocket returns unless that is -1 (read on). Returns an errno value or 0.
+template <typename OnSocket>
+int AwaitAnswer(int fd, std::vector<unsigned char>& buffer, uint32_t sequence, int ackResult,
+                OnSocket onSocket) {
+  for (;;) {
+    ssize_t received = ::recv(fd, buffer.data(), buffer.size(), 0);
+    if (received < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (received == 0) return EIO;
+    int left = static_cast<int>(received);
+    for (auto* header = reinterpret_cast<nlmsghdr*>(buffer.data()); NLMSG_OK(header, left);
+         header = NLMSG_NEXT(header, left)) {
+      if (header->nlmsg_seq != sequence) continue;
+      if (header->nlmsg_type == NLMSG_ERROR) {
+        if (header->nlmsg_len < NLMSG_LENGTH(sizeof(nlmsgerr))) return EIO;
+        int error = static_cast<const nlmsgerr*>(NLMSG_DATA(header))->error;
+        return error < 0 ? -error : (error == 0 ? ackResult : error);
+      }
+      if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY) continue;
+      if (header->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) return EIO;
+      int settled = onSocket(*static_cast<const inet_diag_msg*>(NLMSG_DATA(header)));
+      if (settled != -1) return settled;
+    }
+  }
+}
+
 }  // namespace
 
 SockDiag::SockDiag()
@@ -80,14 +132,7 @@ bool SockDiag::Dump(int protocol, std::vector<InetSocketRow>* rows) {
       if (header->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) return false;
       const auto* socket = static_cast<const inet_diag_msg*>(NLMSG_DATA(header));
       if (socket->idiag_family != AF_INET) continue;
-      InetSocketRow row;
-      row.localAddr = socket->id.idiag_src[0];
-      row.remoteAddr = socket->id.idiag_dst[0];
-      row.localPort = socket->id.idiag_sport;
-      row.remotePort = socket->id.idiag_dport;
-      row.linuxState = socket->idiag_state;
-      row.inode = socket->idiag_inode;
-      rows->push_back(row);
+      rows->push_back(RowOf(*socket));
     }
   }
 }
@@ -100,73 +145,29 @@ int SockDiag::Lookup(int protocol, uint32_t localAddr, uint16_t localPort, uint3
   // The kernel's UDP lookup takes the ends as a received datagram has them: source is the
   // remote end. TCP takes them from the socket's side.
   bool udp = protocol == IPPROTO_UDP;
-  request.body.id.idiag_src[0] = udp ? remoteAddr : localAddr;
-  request.body.id.idiag_sport = udp ? remotePort : localPort;
-  request.body.id.idiag_dst[0] = udp ? localAddr : remoteAddr;
-  request.body.id.idiag_dport = udp ? localPort : remotePort;
-  request.body.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
-  request.body.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
-  if (!Send(&request, sizeof(request))) return errno != 0 ? errno : EIO;
-  for (;;) {
-    ssize_t received = ::recv(fd_.Get(), buffer_.data(), buffer_.size(), 0);
-    if (received < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (received == 0) return EIO;
-    int left = static_cast<int>(received);
-    for (auto* header = reinterpret_cast<nlmsghdr*>(buffer_.data()); NLMSG_OK(header, left);
-         header = NLMSG_NEXT(header, left)) {
-      if (header->nlmsg_seq != request.header.nlmsg_seq) continue;
-      if (header->nlmsg_type == NLMSG_ERROR) {
-        if (header->nlmsg_len < NLMSG_LENGTH(sizeof(nlmsgerr))) return EIO;
-        int error = static_cast<const nlmsgerr*>(NLMSG_DATA(header))->error;
-        return error < 0 ? -error : (error == 0 ? ENOENT : error);
-      }
-      if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY) continue;
-      if (header->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) return EIO;
-      const auto* socket = static_cast<const inet_diag_msg*>(NLMSG_DATA(header));
-      row->localAddr = socket->id.idiag_src[0];
-      row->remoteAddr = socket->id.idiag_dst[0];
-      row->localPort = socket->id.idiag_sport;
-      row->remotePort = socket->id.idiag_dport;
-      row->linuxState = socket->idiag_state;
-      row->inode = socket->idiag_inode;
-      *uid = socket->idiag_uid;
-      return 0;
-    }
+  if (udp) {
+    SetEnds(&request, remoteAddr, remotePort, localAddr, localPort);
+  } else {
+    SetEnds(&request, localAddr, localPort, remoteAddr, remotePort);
   }
+  if (!Send(&request, sizeof(request))) return errno != 0 ? errno : EIO;
+  // An acknowledgement without a socket means there is none.
+  return AwaitAnswer(fd_.Get(), buffer_, request.header.nlmsg_seq, ENOENT,
+                     [&](const inet_diag_msg& socket) {
+                       *row = RowOf(socket);
+                       *uid = socket.idiag_uid;
+                       return 0;
+                     });
 }
 
 int SockDiag::Destroy(uint32_t localAddr, uint16_t localPort, uint32_t remoteAddr,
                       uint16_t remotePort) {
   if (!Valid()) return EBADF;
   DiagRequest request = NewRequest(SOCK_DESTROY, NLM_F_ACK, ++sequence_, IPPROTO_TCP);
-  request.body.id.idiag_src[0] = localAddr;
-  request.body.id.idiag_sport = localPort;
-  request.body.id.idiag_dst[0] = remoteAddr;
-  request.body.id.idiag_dport = remotePort;
-  request.body.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
-  request.body.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+  SetEnds(&request, localAddr, localPort, remoteAddr, remotePort);
   if (!Send(&request, sizeof(request))) return errno != 0 ? errno : EIO;
-
-  for (;;) {
-    ssize_t received = ::recv(fd_.Get(), buffer_.data(), buffer_.size(), 0);
-    if (received < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (received == 0) return EIO;
-    int left = static_cast<int>(received);
-    for (auto* header = reinterpret_cast<nlmsghdr*>(buffer_.data()); NLMSG_OK(header, left);
-         header = NLMSG_NEXT(header, left)) {
-      if (header->nlmsg_seq != request.header.nlmsg_seq) continue;
-      if (header->nlmsg_type != NLMSG_ERROR) continue;
-      if (header->nlmsg_len < NLMSG_LENGTH(sizeof(nlmsgerr))) return EIO;
-      int error = static_cast<const nlmsgerr*>(NLMSG_DATA(header))->error;
-      return error < 0 ? -error : error;
-    }
-  }
+  return AwaitAnswer(fd_.Get(), buffer_, request.header.nlmsg_seq, 0,
+                     [](const inet_diag_msg&) { return -1; });
 }
 
 }  // namespace qxfw::monitor

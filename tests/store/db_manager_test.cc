@@ -94,6 +94,20 @@ std::vector<JournalEntry> JournalPrograms(CDBManager& db) {
   return out;
 }
 
+// Adds a policy program as the only journalled entry and reads its table back in journal mode:
+// a journal whose numbering drifted from its entries fails here.
+void AddPolicyProgramReadableFromJournal(CDBManager& db) {
+  tagPOLICY_TABLE table = Table(443);
+  tagFIREWALL_PROGRAM p = Program(2, "/usr/bin/app");
+  ASSERT_NE(db.AddProgram(p, &table), 0);
+  auto journalled = JournalPrograms(db);
+  ASSERT_EQ(journalled.size(), 1u);
+  db.Select(CDBManager::kSelectJournal);
+  tagPOLICY_TABLE fromJournal{};
+  ASSERT_EQ(db.GetPolicy(&fromJournal, static_cast<uint32_t>(journalled[0].program.policySlot)), 1);
+  EXPECT_EQ(fromJournal.entries[0].beginPort, 443);
+}
+
 class DBManagerTest : public ::testing::Test {
  protected:
   std::string RulePath() const { return dir_.path() + "/QLFW.dat"; }
@@ -509,15 +523,7 @@ TEST(DBManagerFaults, FullJournalDiskNeverMisnumbersLaterEntries) {
   EXPECT_NE(db.AddProgram(a, nullptr), 0);
   journalView->SetWriteBudget(SIZE_MAX);  // and is cleared again
 
-  tagPOLICY_TABLE table = Table(443);
-  tagFIREWALL_PROGRAM p = Program(2, "/usr/bin/app");
-  ASSERT_NE(db.AddProgram(p, &table), 0);
-  auto journalled = JournalPrograms(db);
-  ASSERT_EQ(journalled.size(), 1u);
-  db.Select(CDBManager::kSelectJournal);
-  tagPOLICY_TABLE fromJournal{};
-  ASSERT_EQ(db.GetPolicy(&fromJournal, static_cast<uint32_t>(journalled[0].program.policySlot)), 1);
-  EXPECT_EQ(fromJournal.entries[0].beginPort, 443);
+  ASSERT_NO_FATAL_FAILURE(AddPolicyProgramReadableFromJournal(db));
   // The counter names the last entry.
   std::vector<ref::Slot> entries = ref::Decrypt(journalView->Bytes());
   EXPECT_EQ(entries[0].GetU32(40), entries.size() - 1);
@@ -558,15 +564,7 @@ TEST(DBManagerFaults, CrashBetweenRuleWriteAndJournalIsRepairedOnOpen) {
   EXPECT_NE(lines[1].find("counter 5 of the journal repaired to 0"), std::string::npos) << lines[1];
   EXPECT_EQ(ProgramPaths(db), std::vector<std::string>{"/usr/bin/a"});
 
-  tagPOLICY_TABLE table = Table(443);
-  tagFIREWALL_PROGRAM p = Program(2, "/usr/bin/app");
-  ASSERT_NE(db.AddProgram(p, &table), 0);
-  auto journalled = JournalPrograms(db);
-  ASSERT_EQ(journalled.size(), 1u);
-  db.Select(CDBManager::kSelectJournal);
-  tagPOLICY_TABLE fromJournal{};
-  ASSERT_EQ(db.GetPolicy(&fromJournal, static_cast<uint32_t>(journalled[0].program.policySlot)), 1);
-  EXPECT_EQ(fromJournal.entries[0].beginPort, 443);
+  ASSERT_NO_FATAL_FAILURE(AddPolicyProgramReadableFromJournal(db));
   uint32_t counter = 0;
   auto kinds = LiveKinds(rulesView->Bytes(), &counter);
   EXPECT_EQ(counter, 3u);  // a, the app and its table
