@@ -4,8 +4,8 @@
 #include <arpa/inet.h>
 
 #include <QApplication>
-#include <QProcess>
 #include <QDir>
+#include <QProcess>
 #include <QScreen>
 #include <QStackedWidget>
 #include <QTest>
@@ -112,9 +112,8 @@ int main(int argc, char** argv) {
   sleeper.kill();
   sleeper.waitForFinished();
   int level = 3;
-  qxfw::firewall::CSecurityOptions options(
-      qxfw::store::CDBManager::GetInstance(), level, context->text, app.PageFolder(),
-      app.MainFrame());
+  qxfw::firewall::CSecurityOptions options(qxfw::store::CDBManager::GetInstance(), level,
+                                           context->text, app.PageFolder(), app.MainFrame());
   options.show();
   save(&options, "level");
   options.hide();
