@@ -11,3 +11,16 @@ target_compile_definitions(firewall_integration_test PRIVATE
   QXFWCTL_PATH="$<TARGET_FILE:qxfwctl>" NET_PROBE_PATH="$<TARGET_FILE:net_probe>"
   QLTDIFW_PATH="${QXFW_QLTDIFW_PATH}")
 add_dependencies(firewall_integration_test qxfwctl net_probe)
+
+# The program itself on an X server of the test's own; its single-instance and companion
+# events are the user's, like the installer tests'.
+if(TARGET qltdifw AND TARGET qxfw)
+  qxfw_add_test(NAME prompt_end_to_end_test LABEL integration
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/prompt_end_to_end_test.cc
+    LIBS qxfw_store LOCK qltdifw qxfw_companion_event)
+  target_compile_definitions(prompt_end_to_end_test PRIVATE
+    QXFWCTL_PATH="$<TARGET_FILE:qxfwctl>" NET_PROBE_PATH="$<TARGET_FILE:net_probe>"
+    QLTDIFW_PATH="$<TARGET_FILE:qltdifw>" QXFW_PATH="$<TARGET_FILE:qxfw>"
+    COMPANION_PATH="$<TARGET_FILE:qxfw-companion>")
+  add_dependencies(prompt_end_to_end_test qxfw qxfw-companion net_probe qltdifw)
+endif()
