@@ -1,15 +1,14 @@
-# qxfw_add_test(NAME <target> LABEL <unit|integration|ui> SOURCES <...> LIBS <...> [LOCK <name>...])
+# qxfw_add_test(NAME <target> LABEL <unit|integration|ui> SOURCES <...> LIBS <...> [LOCK <name>])
 # Builds one GoogleTest binary and registers each of its cases with ctest under LABEL. Cases
 # with the same LOCK never run at the same time (for example every case that starts the filter
 # daemon, whose named events exist once per machine).
 include(GoogleTest)
 
 function(qxfw_add_test)
-  cmake_parse_arguments(T "" "NAME;LABEL" "SOURCES;LIBS;LOCK" ${ARGN})
+  cmake_parse_arguments(T "" "NAME;LABEL;LOCK" "SOURCES;LIBS" ${ARGN})
   set(T_LOCK_PROPERTY)
   if(T_LOCK)
-    string(REPLACE ";" "\\;" T_LOCKS "${T_LOCK}")
-    set(T_LOCK_PROPERTY RESOURCE_LOCK "${T_LOCKS}")
+    set(T_LOCK_PROPERTY RESOURCE_LOCK ${T_LOCK})
   endif()
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main Threads::Threads)
