@@ -129,10 +129,7 @@ int Processes(const Arguments& args, std::ostream& out) {
   args.Expect(0, 0, "processes [--json]");
   // The package index and the signature results are kept between runs in the cache folder,
   // so a warm run neither reads every package's file list nor hashes programs again.
-  std::string cacheParent = platform::CacheFolder();
-  cacheParent.resize(cacheParent.rfind('/'));
-  const bool keep =
-      platform::EnsureFolder(cacheParent) && platform::EnsureFolder(platform::CacheFolder());
+  const bool keep = platform::EnsureCacheFolder();
   const std::string results = platform::CacheFolder() + "/signatures";
   if (keep) platform::PackageDb::Shared().KeepIndexIn(platform::CacheFolder() + "/dpkg-owners");
   platform::LoadSignatureService();

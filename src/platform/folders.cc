@@ -52,6 +52,12 @@ std::string CacheFolder() {
   return HomeFolder() + "/.cache/qxfw";
 }
 
+bool EnsureCacheFolder() {
+  std::string folder = CacheFolder();
+  std::string parent = folder.substr(0, folder.rfind('/'));
+  return EnsureFolder(parent) && EnsureFolder(folder);
+}
+
 std::string TempFolder() {
   if (std::string v = Env("TMPDIR"); !v.empty()) return v;
   return "/tmp";

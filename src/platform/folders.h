@@ -38,5 +38,7 @@ inline std::string AntiVirusFolder() {
 
 // Creates one folder level (mode 0700 for private data); true when it exists afterwards.
 bool EnsureFolder(const std::string& path);
+// Creates the cache folder and its parent when missing; true when it exists afterwards.
+bool EnsureCacheFolder();
 
 }  // namespace qxfw::platform

@@ -11,7 +11,9 @@
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QPointer>
 #include <QScreen>
+#include <QThreadPool>
 
 #include "controls/chk_box.h"
 #include "controls/color_static.h"
@@ -58,13 +60,12 @@ QString ImagePath(const char* name) {
   return QStringLiteral(":/qxfw/firewall/%1").arg(QLatin1String(name));
 }
 
-QIcon ProgramIcon(const std::string& path) {
-  if (!path.empty()) {
-    QString name = QString::fromStdString(monitor::DesktopIconOf(path));
-    if (!name.isEmpty()) {
-      QIcon icon = QFileInfo(name).isAbsolute() ? QIcon(name) : QIcon::fromTheme(name);
-      if (!icon.isNull()) return icon;
-    }
+// The icon a desktop entry names (a theme name or a file), else our generic program icon.
+QIcon ProgramIconNamed(const std::string& iconName) {
+  QString name = QString::fromStdString(iconName);
+  if (!name.isEmpty()) {
+    QIcon icon = QFileInfo(name).isAbsolute() ? QIcon(name) : QIcon::fromTheme(name);
+    if (!icon.isNull()) return icon;
   }
   return QIcon(ImagePath("program.svg"));
 }
@@ -239,30 +240,49 @@ void CAskDialog::CreateControls() {
   hidden->setGeometry(-100, -100, 1, 1);
 }
 
+void CAskDialog::SetValue(int id, const QString& text) {
+  auto* label = static_cast<QLabel*>(Control(id));
+  label->setText(label->fontMetrics().elidedText(text, Qt::ElideMiddle, label->width()));
+  label->setToolTip(text);
+}
+
 void CAskDialog::FillTexts() {
   const std::string& path = process_.program.path;
   static_cast<QLabel*>(Control(kTitle))->setText(Text(205));
-  auto* icon = static_cast<QLabel*>(Control(kIcon));
-  icon->setPixmap(ProgramIcon(path).pixmap(QSize(40, 40)));
+  static_cast<QLabel*>(Control(kIcon))
+      ->setPixmap(ProgramIconNamed(std::string()).pixmap(QSize(40, 40)));
   static_cast<QLabel*>(Control(kName))
       ->setText(QStringLiteral("%1(%2)")
                     .arg(QString::fromStdString(fileName_))
                     .arg(static_cast<int>(request_.processId)));
-  QString shownPath =
-      path.empty() ? QString::fromLatin1(kNotAvailable) : QString::fromStdString(path);
-  auto setValue = [&](int id, const QString& text) {
-    auto* label = static_cast<QLabel*>(Control(id));
-    label->setText(label->fontMetrics().elidedText(text, Qt::ElideMiddle, label->width()));
-    label->setToolTip(text);
-  };
-  setValue(kPath, shownPath);
-  monitor::CFileVersionInfo version;
-  if (!path.empty()) version = monitor::CFileVersionInfo(path);
-  setValue(kDescription,
-           QString::fromStdString(version.Get(monitor::CFileVersionInfo::kFileDescription)));
-  setValue(kCompany, QString::fromStdString(version.Get(monitor::CFileVersionInfo::kCompanyName)));
-  setValue(kRemote, RemoteText(request_));
-  setValue(kRequest, Text(request_.requestType == kRequestTcpConnect ? 52 : 105));
+  SetValue(kPath, path.empty() ? QString::fromLatin1(kNotAvailable) : QString::fromStdString(path));
+  SetValue(kRemote, RemoteText(request_));
+  SetValue(kRequest, Text(request_.requestType == kRequestTcpConnect ? 52 : 105));
+  if (path.empty()) return;
+  // The package database and the desktop entries may take a while on their first reading: the
+  // prompt is shown at once and their texts follow.
+  QPointer<CAskDialog> self(this);
+  QThreadPool::globalInstance()->start([self, path] {
+    auto facts = std::make_shared<ProgramFacts>();
+    monitor::CFileVersionInfo version(path);
+    facts->description = version.Get(monitor::CFileVersionInfo::kFileDescription);
+    facts->company = version.Get(monitor::CFileVersionInfo::kCompanyName);
+    facts->icon = monitor::DesktopIconOf(path);
+    QMetaObject::invokeMethod(
+        qApp,
+        [self, facts] {
+          if (self) self->ShowProgramFacts(*facts);
+        },
+        Qt::QueuedConnection);
+  });
+}
+
+void CAskDialog::ShowProgramFacts(const ProgramFacts& facts) {
+  SetValue(kDescription, QString::fromStdString(facts.description));
+  SetValue(kCompany, QString::fromStdString(facts.company));
+  static_cast<QLabel*>(Control(kIcon))
+      ->setPixmap(ProgramIconNamed(facts.icon).pixmap(QSize(40, 40)));
+  factsShown_ = true;
 }
 
 QWidget* CAskDialog::Control(int id) const {

@@ -105,6 +105,9 @@ class CAskDialog : public QWidget {
   const PromptProcess& Process() const { return process_; }
   bool Expanded() const { return expanded_; }
   bool Answered() const { return answered_; }
+  // True once the description, company and icon of the program have been read (they are
+  // read off the user-interface thread after the prompt is shown).
+  bool ProgramFactsShown() const { return factsShown_; }
   int ButtonState(int id) const;
   // The rectangle of Allow or Block in the prompt's coordinates.
   QRect ButtonRect(int id) const;
@@ -129,7 +132,14 @@ class CAskDialog : public QWidget {
 
  private:
   void CreateControls();
+  struct ProgramFacts {
+    std::string description;
+    std::string company;
+    std::string icon;  // the desktop entry's icon name or file
+  };
   void FillTexts();
+  void ShowProgramFacts(const ProgramFacts& facts);
+  void SetValue(int id, const QString& text);
   void SetExpanded(bool expanded);
   void CentreOnScreen();
   void SetButtonState(int id, int state);
@@ -151,6 +161,7 @@ class CAskDialog : public QWidget {
   int blockState_ = kStateNormal;
   bool expanded_ = false;
   bool answered_ = false;
+  bool factsShown_ = false;
   bool dragging_ = false;
   QPoint dragOffset_;
 };

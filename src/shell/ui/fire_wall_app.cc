@@ -24,6 +24,7 @@
 #include "platform/debug_output.h"
 #include "platform/folders.h"
 #include "platform/named_event.h"
+#include "platform/package_db.h"
 #include "shell/app_command.h"
 #include "shell/app_paths.h"
 #include "shell/av_state.h"
@@ -68,6 +69,7 @@ CFireWallApp::CFireWallApp() {
 }
 
 CFireWallApp::~CFireWallApp() {
+  if (packageWarmer_.joinable()) packageWarmer_.join();
   qApp->removeEventFilter(this);
   delete mainFrame_.data();
   runningEvent_.reset();
@@ -75,6 +77,13 @@ CFireWallApp::~CFireWallApp() {
 }
 
 bool CFireWallApp::InitInstance(const std::string& optionText) {
+  // The first signature test and the first prompt read the package database: it is read
+  // now, off the user-interface thread, and its path index is kept between runs.
+  if (platform::EnsureCacheFolder()) {
+    platform::PackageDb::Shared().KeepIndexIn(platform::CacheFolder() + "/dpkg-owners");
+  }
+  packageWarmer_ = std::thread([] { platform::PackageDb::Shared().OwnerOf("/usr/bin/env"); });
+
   // 1-2: preferences and rule store.
   preferences_ = &store::CPreferences::GetInstance();
   korean_ = preferences_->GetLanguage() == kKoreanLanguage;
@@ -512,6 +521,7 @@ void CFireWallApp::ExitInstance() {
   }
   firewall::CFirewallDriver::GetInstance().Release();
   firewall::CTrustedPathList::Instance().Clear();
+  if (packageWarmer_.joinable()) packageWarmer_.join();
 }
 
 void CFireWallApp::RefreshRulePages() {

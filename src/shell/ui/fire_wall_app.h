@@ -16,6 +16,7 @@
 #include <array>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "firewall/driver_host.h"
@@ -119,6 +120,7 @@ class CFireWallApp : public QObject, public firewall::CDriverHost {
   firewall::CPendingRequests pending_;
   std::unique_ptr<firewall::CRequestPoller> poller_;
   std::shared_ptr<firewall::AskContext> askContext_;
+  std::thread packageWarmer_;
   bool driverPolling_ = false;
   std::string pageFolder_;
   std::array<QPointer<CPageView>, kPageCount> views_{};

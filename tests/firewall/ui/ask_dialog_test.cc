@@ -238,6 +238,10 @@ class AskDialogTest : public QObject {
              QString::fromUtf8(qxfw::store::kEnglishStrings[52]));
     QCOMPARE(prompt->ControlText(CAskDialog::kPath), QStringLiteral("/usr/bin/sleep"));
     QCOMPARE(prompt->ControlText(CAskDialog::kPathLabel), QStringLiteral("Path"));
+    // The package that installed the program describes it, shortly after the prompt is up.
+    QTRY_VERIFY(prompt->ProgramFactsShown());
+    QVERIFY(!prompt->ControlText(CAskDialog::kDescription).isEmpty());
+    QVERIFY(!prompt->ControlText(CAskDialog::kCompany).isEmpty());
     // A port the services database does not name is shown as its number.
     QCOMPARE(PortText(47999), QStringLiteral("47999"));
     QCOMPARE(prompt->ControlText(CAskDialog::kRemoteLabel), QStringLiteral("IP & Port"));
