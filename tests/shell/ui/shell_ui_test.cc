@@ -7,9 +7,12 @@
 #include <QSignalSpy>
 #include <QStackedWidget>
 #include <QTest>
+#include <QTimer>
 #include <QWebEnginePage>
 #include <cstdlib>
 
+#include "controls/mac_slider_ctrl.h"
+#include "firewall/ui/security_options.h"
 #include "shell/av_state.h"
 #include "shell/ui/app_events.h"
 #include "shell/ui/app_scheme.h"
@@ -92,6 +95,29 @@ class ShellUiTest : public QObject {
     QTRY_COMPARE(app_->CurrentPage(), 0);
     // The app: address never loaded: the home page is still shown.
     QVERIFY(Loaded(0)->url().toString().endsWith(QStringLiteral("/en/home.html")));
+  }
+
+  void optionsOpensTheSecurityLevelDialogOverTheWindow() {
+    app_->ShowPage(0);
+    CPageView* view = Loaded(0);
+    int sliderAt = 0;
+    QWidget* owner = nullptr;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, [&] {
+      auto* dialog =
+          qobject_cast<qxfw::firewall::CSecurityOptions*>(QApplication::activeModalWidget());
+      if (dialog == nullptr) return;
+      sliderAt = dialog->Slider()->value();
+      owner = dialog->parentWidget();
+      QTest::keyClick(dialog, Qt::Key_Escape);
+    });
+    poll.start(20);
+    view->page()->runJavaScript(
+        QStringLiteral("document.querySelector('#nav a[href=\"app:Options\"]').click()"));
+    QTRY_VERIFY(sliderAt != 0);
+    QCOMPARE(sliderAt, 5 - app_->SecurityLevel());
+    QCOMPARE(owner, static_cast<QWidget*>(app_->MainFrame()));
+    QTRY_VERIFY(QApplication::activeModalWidget() == nullptr);
   }
 
   void otherAddressesNavigate() {
