@@ -377,6 +377,16 @@ class AskDialogTest : public QObject {
     QVERIFY(Verdicts().empty());
     QCOMPARE(RuleCount(), 0);
 
+    // The top band drags the window like a caption, and answers nothing either.
+    const QPoint before = prompt->pos();
+    QTest::mousePress(prompt, Qt::LeftButton, {}, QPoint(100, 10));
+    QTest::mouseMove(prompt, QPoint(150, 40));
+    QTest::mouseRelease(prompt, Qt::LeftButton, {}, QPoint(150, 40));
+    QCOMPARE(prompt->pos(), before + QPoint(50, 30));
+    QCOMPARE(prompt->cursor().shape(), Qt::ArrowCursor);
+    QTest::mouseMove(prompt, prompt->ButtonRect(CAskDialog::kBlock).center());
+    QCOMPARE(prompt->cursor().shape(), Qt::PointingHandCursor);
+
     QTest::keyClick(prompt, Qt::Key_Escape);
     QTest::keyClick(prompt, Qt::Key_Return);
     QTest::keyClick(prompt, Qt::Key_Enter);

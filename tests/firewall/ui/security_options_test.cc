@@ -11,6 +11,7 @@
 #include <QTimer>
 #include <memory>
 
+#include "controls/color_static.h"
 #include "controls/mac_slider_ctrl.h"
 #include "firewall/security_level.h"
 #include "store/db_manager.h"
@@ -84,6 +85,10 @@ class SecurityOptionsTest : public QObject {
     QCOMPARE(LabelText(*dialog, CSecurityOptions::kLevelName), QStringLiteral("Medium"));
     QCOMPARE(LabelText(*dialog, CSecurityOptions::kDescription), English(152));
     QCOMPARE(LabelText(*dialog, CSecurityOptions::kTitle), QStringLiteral("Firewall Setting"));
+    auto* name =
+        qobject_cast<qxfw::controls::CColorStatic*>(dialog->Control(CSecurityOptions::kLevelName));
+    QVERIFY(name != nullptr);
+    QCOMPARE(name->TextColor(), QColor(0x34, 0x34, 0x34));
     QCOMPARE(dialog->windowTitle(), English(149));
     // High is at the top of the slider.
     QVERIFY(dialog->Slider()->KnobCentre(1).y() < dialog->Slider()->KnobCentre(4).y());
