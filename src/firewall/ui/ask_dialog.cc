@@ -15,6 +15,7 @@
 #include <QScreen>
 #include <QThreadPool>
 
+#include "controls/caption_drag.h"
 #include "controls/chk_box.h"
 #include "controls/color_static.h"
 #include "controls/skin_image.h"
@@ -39,7 +40,6 @@ const QColor kValueColor(0x20, 0x2a, 0x36);
 const QColor kSectionColor(0x1d, 0x4f, 0x86);
 const QColor kBackground(0xf7, 0xf9, 0xfc);
 constexpr int kBandHeight = 26;
-constexpr int kDragBand = 32;
 constexpr int kButtonWidth = 63;
 constexpr int kButtonHeight = 26;
 constexpr int kAllowLeft = 270;
@@ -390,19 +390,12 @@ void CAskDialog::mousePressEvent(QMouseEvent* event) {
     OnCommand(kToggle);
     return;
   }
-  if (pos.y() < kDragBand) {
-    dragging_ = true;
-    dragOffset_ = event->globalPosition().toPoint() - frameGeometry().topLeft();
-    return;
-  }
+  if (drag_.Press(*this, *event)) return;
   QWidget::mousePressEvent(event);
 }
 
 void CAskDialog::mouseMoveEvent(QMouseEvent* event) {
-  if (dragging_ && (event->buttons() & Qt::LeftButton)) {
-    move(event->globalPosition().toPoint() - dragOffset_);
-    return;
-  }
+  if (drag_.Move(*this, *event)) return;
   const QPoint pos = event->position().toPoint();
   const int over = ButtonAt(pos);
   for (int id : {kAllow, kBlock}) {
@@ -418,7 +411,7 @@ void CAskDialog::mouseMoveEvent(QMouseEvent* event) {
 
 void CAskDialog::mouseReleaseEvent(QMouseEvent* event) {
   if (event->button() != Qt::LeftButton) return QWidget::mouseReleaseEvent(event);
-  dragging_ = false;
+  drag_.Release();
   const int over = ButtonAt(event->position().toPoint());
   if (!answered_ && over == kAllow && allowState_ == kStatePressed) {
     eventLog_->WriteText("Allow Button Up");

@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "controls/caption_drag.h"
 #include "firewall/device_protocol.h"
 #include "firewall/prompt_answer.h"
 #include "firewall/request_poller.h"
@@ -162,8 +163,7 @@ class CAskDialog : public QWidget {
   bool expanded_ = false;
   bool answered_ = false;
   bool factsShown_ = false;
-  bool dragging_ = false;
-  QPoint dragOffset_;
+  controls::CCaptionDrag drag_{32};
 };
 
 // "%s (%d)" with the services database's name of port (host order), or the number alone.

@@ -20,7 +20,6 @@ const QColor kTextColor(0x34, 0x34, 0x34);
 const QColor kBandTop(0x2f, 0x74, 0xb8);
 const QColor kBandBottom(0x1d, 0x55, 0x91);
 constexpr int kBandHeight = 30;
-constexpr int kDragBand = 32;
 constexpr int kPanelLeft = 10;
 constexpr int kPanelTop = 33;
 constexpr int kPanelBottom = 202;
@@ -203,24 +202,17 @@ void CSecurityOptions::resizeEvent(QResizeEvent* event) {
 }
 
 void CSecurityOptions::mousePressEvent(QMouseEvent* event) {
-  if (event->button() == Qt::LeftButton && event->position().y() < kDragBand) {
-    dragging_ = true;
-    dragOffset_ = event->globalPosition().toPoint() - frameGeometry().topLeft();
-    return;
-  }
+  if (drag_.Press(*this, *event)) return;
   QDialog::mousePressEvent(event);
 }
 
 void CSecurityOptions::mouseMoveEvent(QMouseEvent* event) {
-  if (dragging_ && (event->buttons() & Qt::LeftButton)) {
-    move(event->globalPosition().toPoint() - dragOffset_);
-    return;
-  }
+  if (drag_.Move(*this, *event)) return;
   QDialog::mouseMoveEvent(event);
 }
 
 void CSecurityOptions::mouseReleaseEvent(QMouseEvent* event) {
-  dragging_ = false;
+  drag_.Release();
   QDialog::mouseReleaseEvent(event);
 }
 

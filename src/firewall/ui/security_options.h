@@ -9,9 +9,11 @@
 #pragma once
 
 #include <QDialog>
+
 #include <QPoint>
 #include <functional>
 #include <string>
+#include "controls/caption_drag.h"
 
 namespace qxfw::store {
 class CDBManager;
@@ -76,8 +78,7 @@ class CSecurityOptions : public QDialog {
   controls::CMacSliderCtrl* slider_ = nullptr;
   controls::CColorStatic* name_ = nullptr;
   controls::CColorStatic* description_ = nullptr;
-  bool dragging_ = false;
-  QPoint dragOffset_;
+  controls::CCaptionDrag drag_{32};
 };
 
 }  // namespace qxfw::firewall
