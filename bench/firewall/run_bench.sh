@@ -15,29 +15,13 @@ bin=$build/bench/firewall
 daemon=$build/outside/qltdifw/qltdifw
 id=$$
 a=qxbA$id b=qxbB$id queue=$((30000 + id % 20000))
-runtime=$(mktemp -d /tmp/qxfw-bench-XXXXXX)
+WORK=$(mktemp -d /tmp/qxfw-bench-XXXXXX)
+runtime=$WORK
 export QXFW_EVENT_SUFFIX=-bench$id
-pids=()
-
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  ip netns delete "$a" 2>/dev/null || true
-  ip netns delete "$b" 2>/dev/null || true
-  rm -rf "$runtime"
-}
-trap cleanup EXIT
-
-ip netns add "$a"
-ip netns add "$b"
-ip link add qxba$id netns "$a" type veth peer name qxbb$id netns "$b"
-ip -n "$a" addr add 10.78.0.1/24 dev qxba$id
-ip -n "$b" addr add 10.78.0.2/24 dev qxbb$id
-for ns in "$a" "$b"; do ip -n "$ns" link set lo up; done
-ip -n "$a" link set qxba$id up
-ip -n "$b" link set qxbb$id up
+. "$(dirname "$0")/../netns_pair.sh"
+netns_pair "$a" "$b" qxb$id 10.78.0
 ip netns exec "$b" "$bin/connect_rate" serve 8080 &
-pids+=($!)
+bench_pid $!
 sleep 0.3
 
 run() { ip netns exec "$a" "$bin/connect_rate" run 10.78.0.2 8080 "$seconds"; }
@@ -52,7 +36,7 @@ echo "(d0) 500 fresh, no rule:     $(fresh)"
 ip netns exec "$a" iptables -w -A OUTPUT -p tcp --syn -j NFQUEUE --queue-num "$queue"
 ip netns exec "$a" "$bin/nfq_accept_all" "$queue" > "$runtime/nfq.out" &
 nfq=$!
-pids+=($nfq)
+bench_pid $nfq
 sleep 0.3
 echo "(b) NFQUEUE accept-all:      $(run)"
 kill $nfq
@@ -61,7 +45,7 @@ ip netns exec "$a" iptables -w -D OUTPUT -p tcp --syn -j NFQUEUE --queue-num "$q
 start_daemon() {
   "$daemon" --foreground --netns "$a" --queue "$queue" --runtime-dir "$runtime" 2>>"$runtime/daemon.log" &
   daemon_pid=$!
-  pids+=($daemon_pid)
+  bench_pid $daemon_pid
   for i in $(seq 100); do [ -S "$runtime/qltdifw.sock" ] && break; sleep 0.05; done
   [ -S "$runtime/qltdifw.sock" ] || { echo "daemon did not start:"; cat "$runtime/daemon.log"; exit 1; }
 }
@@ -71,7 +55,7 @@ stop() { kill "$1"; wait "$1" 2>/dev/null || true; }
 start_daemon
 "$bin/allow_all_client" "$runtime/qltdifw.sock" > /dev/null &
 client=$!
-pids+=($client)
+bench_pid $client
 sleep 0.3
 echo "(c) daemon + allow_all_client (stand-in): $(run)"
 echo "(d) 500 fresh under (c) stand-in:  $(fresh)"
@@ -88,7 +72,7 @@ if [ -x "$ctl" ]; then
   start_daemon
   QXFW_RUNTIME_DIR=$runtime "$ctl" monitor --undecided block > "$runtime/monitor.out" &
   monitor=$!
-  pids+=($monitor)
+  bench_pid $monitor
   sleep 0.5
   echo "(c) daemon + qxfwctl monitor + allow rule: $(run)"
   echo "(d) 500 fresh under (c) monitor:   $(fresh)"

@@ -12,42 +12,25 @@ daemon=$build/outside/qltdifw/qltdifw
 server=$build/bench/firewall/connect_rate
 id=$$
 a=qxpA$id b=qxpB$id queue=$((50000 + id % 10000))
-work=$(mktemp -d /tmp/qxfw-prompt-XXXXXX)
+WORK=$(mktemp -d /tmp/qxfw-prompt-XXXXXX)
+work=$WORK
 export QXFW_EVENT_SUFFIX=-prompt$id
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  ip netns delete "$a" 2>/dev/null || true
-  ip netns delete "$b" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-ip netns add "$a"
-ip netns add "$b"
-ip link add qxpa$id netns "$a" type veth peer name qxpb$id netns "$b"
-ip -n "$a" addr add 10.79.0.1/24 dev qxpa$id
-ip -n "$b" addr add 10.79.0.2/24 dev qxpb$id
-for ns in "$a" "$b"; do ip -n "$ns" link set lo up; done
-ip -n "$a" link set qxpa$id up
-ip -n "$b" link set qxpb$id up
+. "$(dirname "$0")/../netns_pair.sh"
+netns_pair "$a" "$b" qxp$id 10.79.0
 ip netns exec "$b" "$server" serve 8080 &
-pids+=($!)
+bench_pid $!
 
 "$daemon" --foreground --netns "$a" --queue "$queue" --runtime-dir "$work" 2>>"$work/daemon.log" &
-pids+=($!)
+bench_pid $!
 for _ in $(seq 100); do [ -S "$work/qltdifw.sock" ] && break; sleep 0.05; done
 [ -S "$work/qltdifw.sock" ] || { echo "daemon did not start:"; cat "$work/daemon.log"; exit 1; }
 
 display=:$((600 + id % 300))
 Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-pids+=($!)
+bench_pid $!
 for _ in $(seq 50); do DISPLAY=$display xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
 
 mkdir -p "$work/appdata" "$work/system"
-# Each client is started by QProcess, whose child closes every descriptor below the limit.
-ulimit -n 4096
 DISPLAY=$display QT_QPA_PLATFORM=xcb QTWEBENGINE_DISABLE_SANDBOX=1 LANG=C.UTF-8 \
   QXFW_APPDATA=$work/appdata QXFW_SYSTEM_DIR=$work/system QXFW_RUNTIME_DIR=$work \
   "$bench" "$count" "$a" "$(readlink -f "$build/bench/shell/prompt_client")" 10.79.0.2 8080 2>"$work/program.log" ||
