@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "firewall/device_frame.h"
-#include "firewall/device_protocol.h"
 #include "platform/debug_output.h"
 
 namespace qxfw::firewall {
@@ -50,7 +49,7 @@ std::string DeviceSocketPath() {
 
 uint32_t DeviceClient::Open(const std::string& path, int recvTimeoutMs) {
   std::lock_guard<std::mutex> lock(mutex_);
-  fd_.Reset();
+  CloseLocked();
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   if (path.size() >= sizeof(addr.sun_path)) return ERROR_FILE_NOT_FOUND;
@@ -73,7 +72,66 @@ uint32_t DeviceClient::Open(const std::string& path, int recvTimeoutMs) {
 
 void DeviceClient::Close() {
   std::lock_guard<std::mutex> lock(mutex_);
+  CloseLocked();
+}
+
+void DeviceClient::CloseLocked() {
   fd_.Reset();
+  unread_ = 0;
+  received_.clear();
+}
+
+bool DeviceClient::SendLocked(uint32_t controlCode, const void* input, uint32_t inputLength,
+                              uint32_t outputSize) {
+  frame_.clear();
+  if (!EncodeCall(controlCode, input, inputLength, outputSize, &frame_)) return false;
+  if (!SendAll(fd_.Get(), frame_)) {
+    CloseLocked();
+    return false;
+  }
+  return true;
+}
+
+bool DeviceClient::ReadReplyLocked(uint32_t maxOutput, tagDEVICE_REPLY_HEADER* header,
+                                   void* output) {
+  for (;;) {
+    if (received_.size() >= sizeof(*header)) {
+      std::memcpy(header, received_.data(), sizeof(*header));
+      if (header->outputLength > maxOutput) {
+        platform::DebugOutput("[QXFW]DeviceClient::Call: answer of %u bytes, at most %u asked",
+                              header->outputLength, maxOutput);
+        CloseLocked();
+        return false;
+      }
+      size_t total = sizeof(*header) + header->outputLength;
+      if (received_.size() >= total) {
+        if (header->outputLength > 0 && output != nullptr) {
+          std::memcpy(output, received_.data() + sizeof(*header), header->outputLength);
+        }
+        received_.erase(received_.begin(), received_.begin() + static_cast<long>(total));
+        return true;
+      }
+    }
+    // One read usually brings the whole answer; only answers of calls already sent can
+    // follow it, and they stay here for their turn.
+    uint8_t chunk[kMaxCallOutput + sizeof(tagDEVICE_REPLY_HEADER)];
+    ssize_t n = ::recv(fd_.Get(), chunk, sizeof(chunk), 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      CloseLocked();
+      return false;
+    }
+    received_.insert(received_.end(), chunk, chunk + n);
+  }
+}
+
+bool DeviceClient::DrainPostedLocked() {
+  while (unread_ > 0) {
+    tagDEVICE_REPLY_HEADER header{};
+    if (!ReadReplyLocked(0, &header, nullptr)) return false;
+    --unread_;
+  }
+  return true;
 }
 
 uint32_t DeviceClient::Call(uint32_t controlCode, const void* input, uint32_t inputLength,
@@ -81,26 +139,30 @@ uint32_t DeviceClient::Call(uint32_t controlCode, const void* input, uint32_t in
   *bytesReturned = 0;
   std::lock_guard<std::mutex> lock(mutex_);
   if (!fd_.Valid()) return ERROR_GEN_FAILURE;
-  std::vector<uint8_t> frame;
-  if (!EncodeCall(controlCode, input, inputLength, outputSize, &frame)) {
+  if (inputLength > kMaxCallInput || outputSize > kMaxCallOutput ||
+      (inputLength > 0 && input == nullptr)) {
     return ERROR_INVALID_PARAMETER;
   }
-  if (!SendAll(fd_.Get(), frame)) {
-    fd_.Reset();
-    return ERROR_GEN_FAILURE;
-  }
+  // The call goes out before the answers of posted calls are read: the daemon works on it
+  // while they are taken.
+  if (!SendLocked(controlCode, input, inputLength, outputSize)) return ERROR_GEN_FAILURE;
   tagDEVICE_REPLY_HEADER header{};
-  if (!ReadExactly(fd_.Get(), &header, sizeof(header)) || header.outputLength > outputSize) {
+  if (!DrainPostedLocked() || !ReadReplyLocked(outputSize, &header, output)) {
     platform::DebugOutput("[QXFW]DeviceClient::Call: no valid answer to 0x%X", controlCode);
-    fd_.Reset();
-    return ERROR_GEN_FAILURE;
-  }
-  if (header.outputLength > 0 && !ReadExactly(fd_.Get(), output, header.outputLength)) {
-    fd_.Reset();
     return ERROR_GEN_FAILURE;
   }
   *bytesReturned = header.outputLength;
   return header.status;
+}
+
+bool DeviceClient::Post(uint32_t controlCode, const void* input, uint32_t inputLength) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!fd_.Valid()) return false;
+  if (inputLength > kMaxCallInput || (inputLength > 0 && input == nullptr)) return false;
+  if (unread_ >= kMaxUnreadAnswers && !DrainPostedLocked()) return false;
+  if (!SendLocked(controlCode, input, inputLength, 0)) return false;
+  ++unread_;
+  return true;
 }
 
 }  // namespace qxfw::firewall

@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -79,6 +80,17 @@ class FakeDevice {
       tagVERDICT v;
       std::memcpy(&v, call.input.data(), sizeof(v));
       verdicts.push_back(v);
+    }
+    return verdicts;
+  }
+  // The verdicts once at least count have come (a verdict is posted, its answer not awaited),
+  // or those that came within two seconds.
+  std::vector<tagVERDICT> VerdictsWhen(size_t count) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    std::vector<tagVERDICT> verdicts = Verdicts();
+    while (verdicts.size() < count && std::chrono::steady_clock::now() < until) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      verdicts = Verdicts();
     }
     return verdicts;
   }

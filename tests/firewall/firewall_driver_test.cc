@@ -127,7 +127,7 @@ TEST_F(DriverTest, DecidedRequestsAreAnsweredAtOnce) {
   device_.QueueRequest(Request(13, 9999, 80));  // no path: matches the "n/a" rule
   EXPECT_EQ(driver->FetchAndDecide(&buffer), 0);
 
-  auto verdicts = device_.Verdicts();
+  auto verdicts = device_.VerdictsWhen(3);
   ASSERT_EQ(verdicts.size(), 3u);
   EXPECT_EQ(verdicts[0].requestHandle, 11u);
   EXPECT_EQ(verdicts[0].verdict, kVerdictAllow);
@@ -336,6 +336,29 @@ TEST_F(NotifierTest, NetworkSignalsPostOnePollEachAndStopEndsTheThread) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
   }
   EXPECT_TRUE(debug.Contains("[QXFW]PsNotifier:Stoping..."));
+}
+
+TEST_F(NotifierTest, AHostThatWaitsOnTheNetworkEventGetsEverySignalAndNoPosts) {
+  ASSERT_TRUE(device_socket_);
+  std::string name = "fwcore-hostnet-" + std::to_string(getpid());
+  auto creator = platform::NamedEventCreator::Create(name, platform::EventScope::kUser);
+  ASSERT_TRUE(creator);
+  auto handle = platform::NamedEventHandle::Open(name, platform::EventScope::kUser);
+  ASSERT_TRUE(handle);
+  {
+    // No image event either: the notifier must not fall back to posting every 50 ms.
+    CPsNotifier notifier(*device_socket_, host_, nullptr, nullptr, cache_,
+                         CPsNotifier::NetworkWaiter::kHost);
+    for (int i = 0; i < 100 && creator->OpenerCount() == 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    for (int i = 0; i < 5; ++i) creator->Set();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(host_.polls.load(), 0);
+  }
+  size_t signals = 0;
+  while (handle->Wait(100) == platform::WaitResult::kSignalled) ++signals;
+  EXPECT_EQ(signals, 5u);
 }
 
 TEST_F(NotifierTest, WithoutEventsItPollsEvery50ms) {
