@@ -214,11 +214,17 @@ int RunFirewallMonitor(const std::vector<std::string>& words, std::ostream& out)
 
   std::string devicePath = firewall::DeviceSocketPath();
   uint32_t status = 0;
-  std::unique_ptr<firewall::CDevice> device = firewall::CDeviceSocket::Open(devicePath, &status);
-  if (!device) {
+  std::unique_ptr<firewall::CDeviceSocket> opened =
+      firewall::CDeviceSocket::Open(devicePath, &status);
+  if (!opened) {
     throw CommandFailed("cannot open the filter device " + devicePath + ": " +
                         firewall::DeviceOpenErrorText(status));
   }
+
+  // The driver owns the device from Init to Release; the loop below only asks it ahead for
+  // requests in between.
+  firewall::CDeviceSocket* socket = opened.get();
+  std::unique_ptr<firewall::CDevice> device = std::move(opened);
 
   HeadlessHost host;
   firewall::CFirewallDriver::Options options;
@@ -295,6 +301,9 @@ int RunFirewallMonitor(const std::vector<std::string>& words, std::ostream& out)
       waitMs = static_cast<int>(
           std::chrono::duration_cast<std::chrono::milliseconds>(nextTick - now).count() + 1);
     }
+    // While the loop sleeps on the network event the daemon already holds a fetch for the
+    // next request, so the tick that the event brings finds it here without a round trip.
+    if (network) socket->PrefetchNetworkRequest(sizeof(firewall::CNETWORK_REQUEST_ALIGNED));
     int fds[3] = {signals.Fd(), host.Polls().Fd(), network ? network->Fd() : -1};
     int ready = platform::WaitForAny(fds, network ? 3 : 2, waitMs);
     if (ready == 0) {

@@ -44,6 +44,10 @@ class CDeviceSocket : public CDevice {
     client_.Post(controlCode, input, inputLength);
   }
   bool IsOpen() const override { return client_.IsOpen(); }
+  // Asks the daemon ahead for the next request (DeviceClient::PrefetchNetworkRequest).
+  bool PrefetchNetworkRequest(uint32_t outputSize) {
+    return client_.PrefetchNetworkRequest(outputSize);
+  }
 
  private:
   CDeviceSocket() = default;

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include "tests/firewall/fake_device.h"
 
 namespace qxfw::firewall {
@@ -67,6 +70,115 @@ TEST(DeviceClientTest, ABrokenChannelFailsCallsAndPostsAndClosesTheDevice) {
             ERROR_INVALID_PARAMETER);
   EXPECT_TRUE(other.IsOpen());
   EXPECT_EQ(second.Calls().size(), 0u);
+}
+
+CNETWORK_REQUEST RequestWith(uint32_t handle) {
+  CNETWORK_REQUEST request{};
+  request.requestHandle = handle;
+  request.protocol = kProtocolTcp;
+  request.requestType = kRequestTcpConnect;
+  request.processId = 1000 + handle;
+  return request;
+}
+
+uint32_t Fetch(DeviceClient& client, CNETWORK_REQUEST* request, uint32_t* got) {
+  *request = CNETWORK_REQUEST{};
+  return client.Call(IOCTL_GET_NETWORK_REQUEST, request, sizeof(*request), request,
+                     sizeof(*request), got);
+}
+
+TEST(DeviceClientTest, ARequestFetchedAheadIsTakenWithoutAskingTheDeviceAgain) {
+  FakeDevice device;
+  DeviceClient client;
+  ASSERT_EQ(client.Open(device.path()), kStatusSuccess);
+  CNETWORK_REQUEST first = RequestWith(1);
+  device.QueueOutput(IOCTL_WAIT_NETWORK_REQUEST, &first, sizeof(first));
+  device.QueueRequest(RequestWith(2));
+  ASSERT_TRUE(client.PrefetchNetworkRequest(sizeof(CNETWORK_REQUEST_ALIGNED)));
+  ASSERT_TRUE(client.PrefetchNetworkRequest(sizeof(CNETWORK_REQUEST_ALIGNED)));  // one at a time
+  for (int i = 0; i < 200 && device.CallsOf(IOCTL_WAIT_NETWORK_REQUEST) == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // its answer is on its way back
+  CNETWORK_REQUEST request;
+  uint32_t got = 0;
+  ASSERT_EQ(Fetch(client, &request, &got), kStatusSuccess);
+  EXPECT_EQ(got, sizeof(request));
+  EXPECT_EQ(request.requestHandle, 1u);
+  EXPECT_EQ(device.CallsOf(IOCTL_GET_NETWORK_REQUEST), 0u);
+  EXPECT_EQ(device.CallsOf(IOCTL_WAIT_NETWORK_REQUEST), 1u);
+  // Nothing is ahead any more: the next fetch asks the device.
+  ASSERT_EQ(Fetch(client, &request, &got), kStatusSuccess);
+  EXPECT_EQ(request.requestHandle, 2u);
+  EXPECT_EQ(device.CallsOf(IOCTL_GET_NETWORK_REQUEST), 1u);
+  // "None waits" from a fetch ahead is not kept: a later fetch asks the device itself.
+  ASSERT_TRUE(client.PrefetchNetworkRequest(sizeof(CNETWORK_REQUEST_ALIGNED)));
+  uint8_t info[sizeof(tagDRIVER_INFO)];
+  EXPECT_EQ(client.Call(IOCTL_GET_DRIVER_INFO, nullptr, 0, info, sizeof(info), &got),
+            kStatusSuccess);
+  device.QueueRequest(RequestWith(3));
+  ASSERT_EQ(Fetch(client, &request, &got), kStatusSuccess);
+  EXPECT_EQ(request.requestHandle, 3u);
+  EXPECT_EQ(device.CallsOf(IOCTL_GET_NETWORK_REQUEST), 2u);
+}
+
+TEST(DeviceClientTest, AFetchAheadAnsweredLateGoesFirstAndTheFetchsOwnRequestWaits) {
+  FakeDevice device;
+  DeviceClient client;
+  ASSERT_EQ(client.Open(device.path()), kStatusSuccess);
+  CNETWORK_REQUEST first = RequestWith(1);
+  device.QueueOutput(IOCTL_WAIT_NETWORK_REQUEST, &first, sizeof(first), 0, 50);
+  device.QueueRequest(RequestWith(2));
+  ASSERT_TRUE(client.PrefetchNetworkRequest(sizeof(CNETWORK_REQUEST_ALIGNED)));
+  CNETWORK_REQUEST request;
+  uint32_t got = 0;
+  // The fetch ahead has not been answered: this one goes to the device, and both answers come.
+  ASSERT_EQ(Fetch(client, &request, &got), kStatusSuccess);
+  EXPECT_EQ(request.requestHandle, 1u);
+  ASSERT_EQ(Fetch(client, &request, &got), kStatusSuccess);
+  EXPECT_EQ(request.requestHandle, 2u);
+  EXPECT_EQ(device.CallsOf(IOCTL_GET_NETWORK_REQUEST), 1u);
+  EXPECT_EQ(Fetch(client, &request, &got), ERROR_NO_DATA);
+}
+
+TEST(DeviceClientTest, AnAlignedRequestFetchedAheadWaitsForTheLongerBuffer) {
+  FakeDevice device;
+  DeviceClient client;
+  ASSERT_EQ(client.Open(device.path()), kStatusSuccess);
+  CNETWORK_REQUEST_ALIGNED aligned = RequestToAligned(RequestWith(5));
+  device.QueueOutput(IOCTL_WAIT_NETWORK_REQUEST, &aligned, sizeof(aligned));
+  ASSERT_TRUE(client.PrefetchNetworkRequest(sizeof(aligned)));
+  uint8_t info[sizeof(tagDRIVER_INFO)];
+  uint32_t got = 0;
+  // Any call reads the answers before its own, so the request is ahead now.
+  ASSERT_EQ(client.Call(IOCTL_GET_DRIVER_INFO, nullptr, 0, info, sizeof(info), &got), 0u);
+  CNETWORK_REQUEST request;
+  EXPECT_EQ(Fetch(client, &request, &got), kStatusSuccess);
+  EXPECT_EQ(got, 0u);  // too small, as the daemon answers: the caller tries 36 bytes
+  CNETWORK_REQUEST_ALIGNED longer{};
+  ASSERT_EQ(client.Call(IOCTL_GET_NETWORK_REQUEST, &longer, sizeof(longer), &longer, sizeof(longer),
+                        &got),
+            kStatusSuccess);
+  EXPECT_EQ(got, sizeof(longer));
+  EXPECT_EQ(AlignedToRequest(longer).requestHandle, 5u);
+  EXPECT_EQ(device.CallsOf(IOCTL_GET_NETWORK_REQUEST), 0u);
+}
+
+TEST(DeviceClientTest, ADaemonWithoutFetchesAheadIsNotAskedAgain) {
+  FakeDevice device;
+  DeviceClient client;
+  ASSERT_EQ(client.Open(device.path()), kStatusSuccess);
+  device.QueueOutput(IOCTL_WAIT_NETWORK_REQUEST, nullptr, 0, ERROR_INVALID_FUNCTION);
+  ASSERT_TRUE(client.PrefetchNetworkRequest(sizeof(CNETWORK_REQUEST)));
+  device.QueueRequest(RequestWith(8));
+  CNETWORK_REQUEST request;
+  uint32_t got = 0;
+  ASSERT_EQ(Fetch(client, &request, &got), kStatusSuccess);
+  EXPECT_EQ(request.requestHandle, 8u);
+  EXPECT_FALSE(client.PrefetchNetworkRequest(sizeof(CNETWORK_REQUEST)));
+  EXPECT_TRUE(client.IsOpen());
+  EXPECT_EQ(Fetch(client, &request, &got), ERROR_NO_DATA);
+  EXPECT_EQ(device.CallsOf(IOCTL_WAIT_NETWORK_REQUEST), 1u);
 }
 
 }  // namespace
