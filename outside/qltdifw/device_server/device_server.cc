@@ -130,6 +130,8 @@ void DeviceServer::OnClientReadable() {
     }
     incoming_.erase(incoming_.begin(), incoming_.begin() + static_cast<long>(at));
     Flush();
+    // A short read emptied the socket; what comes later makes it readable again.
+    if (static_cast<size_t>(n) < sizeof(buffer)) return;
   }
 }
 
