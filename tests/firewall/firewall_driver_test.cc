@@ -274,6 +274,22 @@ TEST(LaunchSetupTest, MissingInstallerReportsTheErrorCode) {
 class NotifierTest : public ::testing::Test {
  protected:
   NotifierTest() : device_socket_(CDeviceSocket::Open(device_.path())) {}
+  // A user-scope event named after base and this process, and one opener's handle.
+  void MakeEvent(const std::string& base) {
+    std::string name = base + std::to_string(getpid());
+    creator_ = platform::NamedEventCreator::Create(name, platform::EventScope::kUser);
+    ASSERT_TRUE(creator_);
+    handle_ = platform::NamedEventHandle::Open(name, platform::EventScope::kUser);
+    ASSERT_TRUE(handle_);
+  }
+  // Waits until the notifier thread has connected to the event.
+  void WaitForOpener() {
+    for (int i = 0; i < 100 && creator_->OpenerCount() == 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  }
+  std::unique_ptr<platform::NamedEventCreator> creator_;
+  std::unique_ptr<platform::NamedEventHandle> handle_;
   FakeDevice device_;
   std::unique_ptr<CDeviceSocket> device_socket_;
   RecordingHost host_;
@@ -314,18 +330,12 @@ TEST_F(NotifierTest, DrainRecordsEachNewProgramOnce) {
 
 TEST_F(NotifierTest, NetworkSignalsPostOnePollEachAndStopEndsTheThread) {
   ASSERT_TRUE(device_socket_);
-  std::string name = "fwcore-net-" + std::to_string(getpid());
-  auto creator = platform::NamedEventCreator::Create(name, platform::EventScope::kUser);
-  ASSERT_TRUE(creator);
-  auto handle = platform::NamedEventHandle::Open(name, platform::EventScope::kUser);
-  ASSERT_TRUE(handle);
+  ASSERT_NO_FATAL_FAILURE(MakeEvent("fwcore-net-"));
   platform::ScopedDebugCapture debug;
   {
-    CPsNotifier notifier(*device_socket_, host_, std::move(handle), nullptr, cache_);
-    for (int i = 0; i < 100 && creator->OpenerCount() == 0; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    for (int i = 0; i < 5; ++i) creator->Set();
+    CPsNotifier notifier(*device_socket_, host_, std::move(handle_), nullptr, cache_);
+    WaitForOpener();
+    for (int i = 0; i < 5; ++i) creator_->Set();
     for (int i = 0; i < 200 && host_.polls < 5; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
@@ -340,24 +350,17 @@ TEST_F(NotifierTest, NetworkSignalsPostOnePollEachAndStopEndsTheThread) {
 
 TEST_F(NotifierTest, AHostThatWaitsOnTheNetworkEventGetsEverySignalAndNoPosts) {
   ASSERT_TRUE(device_socket_);
-  std::string name = "fwcore-hostnet-" + std::to_string(getpid());
-  auto creator = platform::NamedEventCreator::Create(name, platform::EventScope::kUser);
-  ASSERT_TRUE(creator);
-  auto handle = platform::NamedEventHandle::Open(name, platform::EventScope::kUser);
-  ASSERT_TRUE(handle);
+  ASSERT_NO_FATAL_FAILURE(MakeEvent("fwcore-hostnet-"));
   {
     // No image event either: the notifier must not fall back to posting every 50 ms.
     CPsNotifier notifier(*device_socket_, host_, nullptr, nullptr, cache_,
                          CPsNotifier::NetworkWaiter::kHost);
-    for (int i = 0; i < 100 && creator->OpenerCount() == 0; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    for (int i = 0; i < 5; ++i) creator->Set();
+    for (int i = 0; i < 5; ++i) creator_->Set();
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(host_.polls.load(), 0);
   }
   size_t signals = 0;
-  while (handle->Wait(100) == platform::WaitResult::kSignalled) ++signals;
+  while (handle_->Wait(100) == platform::WaitResult::kSignalled) ++signals;
   EXPECT_EQ(signals, 5u);
 }
 
