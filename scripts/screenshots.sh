@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Takes a PNG of the main window on every page, in English and Korean, under Xvfb:
+# Takes a PNG of the main window on every page and of the access prompt and the security
+# level dialog, in English and Korean, under Xvfb:
 #   bash scripts/screenshots.sh [OUTDIR]      (default build/screenshots)
 # Each language runs in a data folder of its own; the pictures are named <lang>-<page>.png.
 # New screens are added to tests/shell/ui/page_shots.cc.
@@ -18,6 +19,8 @@ sleep 1
 for lang in en kr; do
   data=$work/$lang
   mkdir -p "$data/QOLTEX/Firewall"
+  # The translations the installer puts beside the user's options.
+  cp "$top/data/Firewall.ini" "$data/QOLTEX/Firewall/Firewall.ini"
   if [ "$lang" = kr ]; then
     printf '[Firewall]\nLanguage=1042\n' >"$data/QOLTEX/Firewall/UserOpts.ini"
   else

@@ -2,6 +2,7 @@ add_library(qxfw_firewall_core STATIC
   ${CMAKE_CURRENT_LIST_DIR}/access_decision.cc
   ${CMAKE_CURRENT_LIST_DIR}/device.cc
   ${CMAKE_CURRENT_LIST_DIR}/firewall_driver.cc
+  ${CMAKE_CURRENT_LIST_DIR}/prompt_answer.cc
   ${CMAKE_CURRENT_LIST_DIR}/ps_notifier.cc
   ${CMAKE_CURRENT_LIST_DIR}/request_poller.cc
   ${CMAKE_CURRENT_LIST_DIR}/security_level.cc

@@ -6,6 +6,8 @@
 
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "platform/file.h"
 #include "platform/path_text.h"
@@ -56,6 +58,29 @@ RunningProgram TrustedProgramOf(int procDirFd, pid_t pid) {
 bool IsSigned(platform::SignatureService& service, const RunningProgram& program) {
   if (!program.trusted) return false;
   return service.IsSigned(program.path, program.device, program.inode);
+}
+
+uint64_t ProcessStartTicks(pid_t pid) {
+  if (pid <= 0) return 0;
+  char file[32];
+  std::snprintf(file, sizeof(file), "/proc/%d/stat", static_cast<int>(pid));
+  platform::UniqueFd fd(::open(file, O_RDONLY | O_CLOEXEC));
+  if (!fd.Valid()) return 0;
+  char text[1024];
+  ssize_t size = ::read(fd.Get(), text, sizeof(text) - 1);
+  if (size <= 0) return 0;
+  text[size] = '\0';
+  // The command name may hold blanks and parentheses: the fields start after the last ")".
+  const char* field = std::strrchr(text, ')');
+  if (field == nullptr) return 0;
+  // starttime is the 20th field after the name.
+  for (int i = 0; i < 20; ++i) {
+    field = std::strchr(field + 1, ' ');
+    if (field == nullptr) return 0;
+  }
+  char* end = nullptr;
+  unsigned long long ticks = std::strtoull(field + 1, &end, 10);
+  return end != field + 1 ? static_cast<uint64_t>(ticks) : 0;
 }
 
 bool IsSigned(const RunningProgram& program) {

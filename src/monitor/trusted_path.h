@@ -14,6 +14,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <string>
 
 namespace qxfw::platform {
@@ -46,5 +47,10 @@ inline std::string TrustedPathOf(const RunningProgram& program) {
 // asks the process-wide signature service.
 bool IsSigned(const RunningProgram& program);
 bool IsSigned(platform::SignatureService& service, const RunningProgram& program);
+
+// When the process started, in clock ticks since boot (/proc/<pid>/stat); 0 when it is gone or
+// unreadable. A pid and its start time name one process for the life of the system, so a pid
+// that was reused shows another start time.
+uint64_t ProcessStartTicks(pid_t pid);
 
 }  // namespace qxfw::monitor

@@ -96,6 +96,7 @@ struct DesktopEntry {
   std::string comment;
   std::string exec;
   std::string tryExec;
+  std::string icon;
   bool hidden = false;
 };
 
@@ -132,11 +133,37 @@ std::optional<DesktopEntry> ReadDesktopEntry(const std::string& file) {
       entry.exec = value;
     } else if (key == "TryExec") {
       entry.tryExec = value;
+    } else if (key == "Icon") {
+      entry.icon = value;
     } else if (key == "Hidden") {
       entry.hidden = value == "true";
     }
   }
   return entry;
+}
+
+// The first visible desktop entry whose Exec or TryExec runs the program at path.
+std::optional<DesktopEntry> DesktopEntryRunning(const std::string& path) {
+  std::string target = RealPathOf(path);
+  if (target.empty()) return std::nullopt;
+  for (const std::string& folder : ApplicationFolders()) {
+    std::error_code error;
+    std::filesystem::recursive_directory_iterator it(
+        folder, std::filesystem::directory_options::skip_permission_denied, error);
+    for (; !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+      if (it.depth() >= kMaxApplicationDepth) it.disable_recursion_pending();
+      const std::filesystem::path& file = it->path();
+      std::error_code typeError;
+      if (file.extension() != ".desktop" || !it->is_regular_file(typeError)) continue;
+      std::optional<DesktopEntry> entry = ReadDesktopEntry(file.string());
+      if (!entry || entry->hidden) continue;
+      if (ResolveCommand(ProgramWord(entry->exec)) == target ||
+          ResolveCommand(ProgramWord(entry->tryExec)) == target) {
+        return entry;
+      }
+    }
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -203,30 +230,17 @@ bool CFileVersionInfo::ReadFromPackage(const std::string& path, platform::Packag
 }
 
 bool CFileVersionInfo::ReadFromDesktopEntry(const std::string& path) {
-  std::string target = RealPathOf(path);
-  if (target.empty()) return false;
-  for (const std::string& folder : ApplicationFolders()) {
-    std::error_code error;
-    std::filesystem::recursive_directory_iterator it(
-        folder, std::filesystem::directory_options::skip_permission_denied, error);
-    for (; !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
-      if (it.depth() >= kMaxApplicationDepth) it.disable_recursion_pending();
-      const std::filesystem::path& file = it->path();
-      std::error_code typeError;
-      if (file.extension() != ".desktop" || !it->is_regular_file(typeError)) continue;
-      std::optional<DesktopEntry> entry = ReadDesktopEntry(file.string());
-      if (!entry || entry->hidden) continue;
-      if (ResolveCommand(ProgramWord(entry->exec)) != target &&
-          ResolveCommand(ProgramWord(entry->tryExec)) != target) {
-        continue;
-      }
-      Set(kFileDescription, entry->name);
-      Set(kProductName, entry->name);
-      Set(kComments, entry->comment);
-      return true;
-    }
-  }
-  return false;
+  std::optional<DesktopEntry> entry = DesktopEntryRunning(path);
+  if (!entry) return false;
+  Set(kFileDescription, entry->name);
+  Set(kProductName, entry->name);
+  Set(kComments, entry->comment);
+  return true;
+}
+
+std::string DesktopIconOf(const std::string& path) {
+  std::optional<DesktopEntry> entry = DesktopEntryRunning(path);
+  return entry ? entry->icon : std::string();
 }
 
 }  // namespace qxfw::monitor

@@ -65,4 +65,8 @@ class CFileVersionInfo {
   std::array<std::string, kKeyCount> m_texts;
 };
 
+// The Icon key of the desktop entry that runs the program at path (an icon-theme name or a
+// file path); "" when no entry runs it.
+std::string DesktopIconOf(const std::string& path);
+
 }  // namespace qxfw::monitor

@@ -164,5 +164,25 @@ TEST(TrustedProgram, TheImageCacheKeepsOnlyTrustedPrograms) {
   EXPECT_EQ(other.ExecutableOf(id), "");
 }
 
+TEST(ProcessStartTicksTest, NamesOneProcessUntilItEnds) {
+  const uint64_t self = ProcessStartTicks(::getpid());
+  EXPECT_NE(self, 0u);
+  EXPECT_EQ(ProcessStartTicks(::getpid()), self);
+  EXPECT_EQ(ProcessStartTicks(0), 0u);
+  EXPECT_EQ(ProcessStartTicks(-5), 0u);
+  pid_t child = 0;
+  {
+    TempDir dir;
+    // A name with blanks and a parenthesis must not shift the fields.
+    RunningChild running(CopyOfSleep(dir.path() + "/a b) c"));
+    child = running.pid();
+    const uint64_t ticks = ProcessStartTicks(child);
+    EXPECT_GE(ticks, self);
+    EXPECT_EQ(ProcessStartTicks(child), ticks);
+  }
+  // Reaped: nothing holds the pid.
+  EXPECT_EQ(ProcessStartTicks(child), 0u);
+}
+
 }  // namespace
 }  // namespace qxfw::monitor

@@ -144,5 +144,17 @@ TEST_F(DesktopEntryVersionInfo, BareCommandIsFoundThroughPathAndTryExecCounts) {
   ExpectAllEmpty(CFileVersionInfo(program_, &noPackages_));
 }
 
+TEST_F(DesktopEntryVersionInfo, IconComesFromTheEntryThatRunsTheProgram) {
+  ScopedEnv dataHome("XDG_DATA_HOME", home_.path());
+  ScopedEnv dataDirs("XDG_DATA_DIRS", system_.path());
+  Entry(system_.path(), "other.desktop",
+        "[Desktop Entry]\nName=Other\nExec=/bin/true\nIcon=other\n");
+  EXPECT_EQ(DesktopIconOf(program_), "");
+  Entry(home_.path(), "tool.desktop",
+        "[Desktop Entry]\nName=My Tool\nExec=\"" + program_ + "\"\nIcon=/opt/tool/tool.png\n");
+  EXPECT_EQ(DesktopIconOf(program_), "/opt/tool/tool.png");
+  EXPECT_EQ(DesktopIconOf(""), "");
+}
+
 }  // namespace
 }  // namespace qxfw::monitor

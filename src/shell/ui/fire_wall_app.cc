@@ -20,6 +20,7 @@
 #include "firewall/security_level.h"
 #include "firewall/trusted_path_list.h"
 #include "firewall/trusted_programs.h"
+#include "firewall/ui/security_options.h"
 #include "platform/debug_output.h"
 #include "platform/folders.h"
 #include "platform/named_event.h"
@@ -125,6 +126,8 @@ bool CFireWallApp::InitInstance(const std::string& optionText) {
     connect(mainFrame_, &CMainFrame::PageRequested, this, [this](int page) { ShowPage(page); });
     connect(mainFrame_, &CMainFrame::WindowDestroyed, qApp, &QCoreApplication::quit,
             Qt::QueuedConnection);
+    connect(this, &CFireWallApp::OptionsRequested, this, &CFireWallApp::RunSecurityOptions,
+            Qt::QueuedConnection);
     connect(mainFrame_, &CMainFrame::StatusWindowRequested, this, [] {
       DebugOutput("[QXFW.exe] CMainFrame: the status window is not part of this build");
     });
@@ -157,11 +160,20 @@ bool CFireWallApp::InitInstance(const std::string& optionText) {
     pollTimer_.start();
     firewall::CFirewallDriver& driver = firewall::CFirewallDriver::GetInstance();
     driver.Init(this, firewall::TrustedProgramsOf(CAppPaths()));
+    auto context = std::make_shared<firewall::AskContext>();
+    context->store = db_;
+    context->pending = &pending_;
+    context->sendVerdict = [&driver](const firewall::CNETWORK_REQUEST& request, uint32_t verdict) {
+      driver.SendVerdict(request, verdict);
+    };
+    context->text = [this](int id) { return QString::fromUtf8(preferences_->GetText(id)); };
+    context->korean = korean_;
+    context->refreshPages = [this] { RefreshRulePages(); };
+    askContext_ = context;
     poller_ = std::make_unique<firewall::CRequestPoller>(
         driver, pending_,
-        [](const firewall::CNETWORK_REQUEST& request) {
-          DebugOutput("[QXFW.exe] CFireWallApp: request of process %u waits for an answer",
-                      request.processId);
+        [this](const firewall::CNETWORK_REQUEST& request) {
+          firewall::CAskDialog::Open(askContext_, request);
         },
         [this] {
           if (mainFrame_) mainFrame_->CheckCompanion();
@@ -494,8 +506,26 @@ void CFireWallApp::ExitInstance() {
     DebugOutput("[QXFW.exe] CFireWallApp::ExitInstance cannot save %s",
                 preferences_->UserOptsPath().c_str());
   }
+  // Requests still pending are dropped unanswered; their prompts go before the store does.
+  for (QWidget* widget : QApplication::topLevelWidgets()) {
+    if (qobject_cast<firewall::CAskDialog*>(widget) != nullptr) delete widget;
+  }
   firewall::CFirewallDriver::GetInstance().Release();
   firewall::CTrustedPathList::Instance().Clear();
+}
+
+void CFireWallApp::RefreshRulePages() {
+  for (int page : {2, 5}) {
+    if (initialised_[page] && views_[page]) views_[page]->Refresh();
+  }
+}
+
+void CFireWallApp::RunSecurityOptions() {
+  firewall::CSecurityOptions dialog(
+      *db_, firewall::g_SecurityLevel,
+      [this](int id) { return QString::fromUtf8(preferences_->GetText(id)); }, pageFolder_,
+      mainFrame_);
+  dialog.exec();
 }
 
 }  // namespace qxfw::shell

@@ -20,6 +20,7 @@
 
 #include "firewall/driver_host.h"
 #include "firewall/request_poller.h"
+#include "firewall/ui/ask_dialog.h"
 #include "shell/command_line.h"
 
 class QSocketNotifier;
@@ -81,6 +82,11 @@ class CFireWallApp : public QObject, public firewall::CDriverHost {
   void PostPoll() override;
   void PostImageLoaded(uint32_t processId) override;
 
+  // The security level dialog, modal over the main window ("app:Options").
+  void RunSecurityOptions();
+  // Re-reads the program and log pages when they have been initialised.
+  void RefreshRulePages();
+
   // Fonts of the dialogs: Verdana 12, Verdana 12 bold, Verdana 14.
   const QFont& Font(int i) const { return fonts_[i]; }
 
@@ -112,6 +118,7 @@ class CFireWallApp : public QObject, public firewall::CDriverHost {
   bool trayVariant_ = false;
   firewall::CPendingRequests pending_;
   std::unique_ptr<firewall::CRequestPoller> poller_;
+  std::shared_ptr<firewall::AskContext> askContext_;
   bool driverPolling_ = false;
   std::string pageFolder_;
   std::array<QPointer<CPageView>, kPageCount> views_{};

@@ -1,18 +1,25 @@
 // qxfw_page_shots OUTDIR PREFIX: starts the program's application object in this process,
 // shows every page in turn and saves a PNG of the main window for each (used by
 // scripts/screenshots.sh under Xvfb). More screens are added to kShots.
+#include <arpa/inet.h>
+
 #include <QApplication>
 #include <QDir>
+#include <QProcess>
 #include <QScreen>
 #include <QStackedWidget>
 #include <QTest>
 #include <QWebEnginePage>
 #include <cstdio>
 
+#include "firewall/ui/ask_dialog.h"
+#include "firewall/ui/security_options.h"
 #include "shell/ui/app_scheme.h"
 #include "shell/ui/fire_wall_app.h"
 #include "shell/ui/main_frame.h"
 #include "shell/ui/page_view.h"
+#include "store/db_manager.h"
+#include "store/preferences.h"
 
 using namespace qxfw::shell;
 
@@ -72,6 +79,45 @@ int main(int argc, char** argv) {
     if (picture.save(file)) ++saved;
     std::printf("%s\n", file.toLocal8Bit().constData());
   }
+
+  // The dialogs: the access prompt of a running program, collapsed and expanded, over the
+  // main window, and the security level dialog.
+  auto save = [&](QWidget* window, const char* name) {
+    QTest::qWait(300);
+    QPixmap picture = window->screen()->grabWindow(window->winId());
+    if (picture.isNull() || picture.width() < 10) picture = window->grab();
+    QString file = QStringLiteral("%1/%2-%3.png").arg(out, prefix, QLatin1String(name));
+    if (picture.save(file)) ++saved;
+    std::printf("%s\n", file.toLocal8Bit().constData());
+  };
+  QProcess sleeper;
+  sleeper.start(QStringLiteral("/usr/bin/sleep"), {QStringLiteral("60")});
+  sleeper.waitForStarted();
+  auto context = std::make_shared<qxfw::firewall::AskContext>();
+  qxfw::store::CPreferences& preferences = qxfw::store::CPreferences::GetInstance();
+  context->text = [&preferences](int id) { return QString::fromUtf8(preferences.GetText(id)); };
+  context->korean = preferences.GetLanguage() == 1042;
+  qxfw::firewall::CNETWORK_REQUEST request{};
+  request.requestHandle = 1;
+  request.protocol = 1;
+  request.requestType = qxfw::firewall::kRequestTcpConnect;
+  request.remoteAddress = htonl(0x5DB8D822);  // 93.184.216.34
+  request.remotePort = htons(443);
+  request.processId = static_cast<uint32_t>(sleeper.processId());
+  auto* prompt = qxfw::firewall::CAskDialog::Open(context, request);
+  save(prompt, "prompt");
+  prompt->OnCommand(qxfw::firewall::CAskDialog::kToggle);
+  save(prompt, "prompt-expanded");
+  delete prompt;
+  sleeper.kill();
+  sleeper.waitForFinished();
+  int level = 3;
+  qxfw::firewall::CSecurityOptions options(qxfw::store::CDBManager::GetInstance(), level,
+                                           context->text, app.PageFolder(), app.MainFrame());
+  options.show();
+  save(&options, "level");
+  options.hide();
+
   app.ExitInstance();
-  return saved == static_cast<int>(std::size(kShots)) ? 0 : 1;
+  return saved == static_cast<int>(std::size(kShots)) + 3 ? 0 : 1;
 }
