@@ -2,8 +2,6 @@
 
 #include <unordered_set>
 
-#include "monitor/socket_owner.h"
-
 namespace qltdifw {
 
 PacketOwnerFinder::PacketOwnerFinder(ProcessIndex* index, std::string procRoot)
