@@ -68,6 +68,9 @@ TEST(DeviceClientTest, ABrokenChannelFailsCallsAndPostsAndClosesTheDevice) {
   EXPECT_EQ(other.Call(IOCTL_SET_VERDICT, big.data(), static_cast<uint32_t>(big.size()), nullptr, 0,
                        &got),
             ERROR_INVALID_PARAMETER);
+  // An answer could never be stored: refused rather than written through a null buffer.
+  EXPECT_EQ(other.Call(IOCTL_GET_NETWORK_REQUEST, nullptr, 0, nullptr, 33, &got),
+            ERROR_INVALID_PARAMETER);
   EXPECT_TRUE(other.IsOpen());
   EXPECT_EQ(second.Calls().size(), 0u);
 }
