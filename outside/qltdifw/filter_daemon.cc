@@ -171,6 +171,12 @@ void FilterDaemon::OnPacket(const QueuedPacket& packet) {
   request.threadId = static_cast<uint32_t>(owner.pid);
   if (table_.Offer(packet.id, flow, request, true, Clock::now()) ==
       RequestTable::Outcome::kQueued) {
+    // A fetch waiting for this request gets it before the event says it is there.
+    if (device_.KeepsCall()) {
+      std::vector<uint8_t> output;
+      uint32_t status = HandOutRequest(device_.KeptOutputSize(), &output);
+      device_.AnswerKeptCall(status, output.data(), static_cast<uint32_t>(output.size()));
+    }
     events_.RequestQueued();
   }
 }
@@ -193,26 +199,34 @@ void FilterDaemon::OnClientGone() {
   events_.ClearImages();
 }
 
+uint32_t FilterDaemon::HandOutRequest(uint32_t outputSize, std::vector<uint8_t>* output) {
+  size_t form =
+      options_.alignedRecords ? sizeof(CNETWORK_REQUEST_ALIGNED) : sizeof(CNETWORK_REQUEST);
+  output->clear();
+  if (outputSize < form) return kStatusSuccess;  // 0 bytes: the caller tries the other form
+  CNETWORK_REQUEST request;
+  if (!table_.Next(&request)) return ERROR_NO_DATA;
+  const uint8_t* bytes = reinterpret_cast<const uint8_t*>(&request);
+  CNETWORK_REQUEST_ALIGNED aligned;
+  if (options_.alignedRecords) {
+    aligned = RequestToAligned(request);
+    bytes = reinterpret_cast<const uint8_t*>(&aligned);
+  }
+  output->assign(bytes, bytes + form);
+  return kStatusSuccess;
+}
+
 uint32_t FilterDaemon::OnCall(const DeviceCall& call, std::vector<uint8_t>* output) {
   auto put = [output](const void* data, size_t size) {
     const auto* bytes = static_cast<const uint8_t*>(data);
     output->assign(bytes, bytes + size);
   };
   switch (call.controlCode) {
-    case IOCTL_GET_NETWORK_REQUEST: {
-      size_t form =
-          options_.alignedRecords ? sizeof(CNETWORK_REQUEST_ALIGNED) : sizeof(CNETWORK_REQUEST);
-      if (call.outputSize < form)
-        return kStatusSuccess;  // 0 bytes: the caller tries the other form
-      CNETWORK_REQUEST request;
-      if (!table_.Next(&request)) return ERROR_NO_DATA;
-      if (options_.alignedRecords) {
-        CNETWORK_REQUEST_ALIGNED aligned = RequestToAligned(request);
-        put(&aligned, sizeof(aligned));
-      } else {
-        put(&request, sizeof(request));
-      }
-      return kStatusSuccess;
+    case IOCTL_GET_NETWORK_REQUEST:
+      return HandOutRequest(call.outputSize, output);
+    case IOCTL_WAIT_NETWORK_REQUEST: {
+      uint32_t status = HandOutRequest(call.outputSize, output);
+      return status == ERROR_NO_DATA ? kAnswerLater : status;
     }
     case IOCTL_SET_VERDICT: {
       if (call.input.size() != sizeof(tagVERDICT)) return ERROR_INVALID_PARAMETER;

@@ -40,6 +40,9 @@ class FilterDaemon : public CallHandler, public Verdicts {
 
  private:
   void OnPacket(const QueuedPacket& packet);
+  // The oldest request not handed out, in the form the options name, for a fetch of
+  // outputSize bytes: a status, output filled (0 bytes when outputSize is too small).
+  uint32_t HandOutRequest(uint32_t outputSize, std::vector<uint8_t>* output);
   void OnExec(pid_t pid);
   bool EnterNetns();
   void LeaveNetns();

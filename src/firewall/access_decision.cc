@@ -45,7 +45,11 @@ bool ApplyPolicyAction(uint16_t action, int index, int* result, int* entryIndex)
 RequestProgram RequestProgramOf(uint32_t processId) {
   RequestProgram program;
   if (processId == 0 || processId > static_cast<uint32_t>(INT32_MAX)) return program;
-  program.executable = monitor::TrustedProgramOf(static_cast<pid_t>(processId));
+  // /proc stays open: every request asks it, and opening it costs as much as the question.
+  static const platform::UniqueFd proc(open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  program.executable = proc.Valid()
+                           ? monitor::TrustedProgramOf(proc.Get(), static_cast<pid_t>(processId))
+                           : monitor::TrustedProgramOf(static_cast<pid_t>(processId));
   program.path = monitor::TrustedPathOf(program.executable);
   if (!program.path.empty()) {
     program.name = std::string(platform::FileNameOf(program.path));

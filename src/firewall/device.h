@@ -20,6 +20,12 @@ class CDevice {
   // Writes at most outputSize bytes to output and their count to *bytesReturned (always set).
   virtual uint32_t Call(uint32_t controlCode, const void* input, uint32_t inputLength, void* output,
                         uint32_t outputSize, uint32_t* bytesReturned) = 0;
+  // Sends a call with no output whose answer nobody awaits (a verdict). The default makes an
+  // ordinary call.
+  virtual void Post(uint32_t controlCode, const void* input, uint32_t inputLength) {
+    uint32_t got = 0;
+    Call(controlCode, input, inputLength, nullptr, 0, &got);
+  }
   // False once the channel broke (the daemon went away); every call then fails.
   virtual bool IsOpen() const { return true; }
 };
@@ -34,7 +40,14 @@ class CDeviceSocket : public CDevice {
                 uint32_t outputSize, uint32_t* bytesReturned) override {
     return client_.Call(controlCode, input, inputLength, output, outputSize, bytesReturned);
   }
+  void Post(uint32_t controlCode, const void* input, uint32_t inputLength) override {
+    client_.Post(controlCode, input, inputLength);
+  }
   bool IsOpen() const override { return client_.IsOpen(); }
+  // Asks the daemon ahead for the next request (DeviceClient::PrefetchNetworkRequest).
+  bool PrefetchNetworkRequest(uint32_t outputSize) {
+    return client_.PrefetchNetworkRequest(outputSize);
+  }
 
  private:
   CDeviceSocket() = default;

@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "firewall/device_frame.h"
-#include "firewall/device_protocol.h"
 #include "platform/debug_output.h"
 
 namespace qxfw::firewall {
@@ -50,7 +49,7 @@ std::string DeviceSocketPath() {
 
 uint32_t DeviceClient::Open(const std::string& path, int recvTimeoutMs) {
   std::lock_guard<std::mutex> lock(mutex_);
-  fd_.Reset();
+  CloseLocked();
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   if (path.size() >= sizeof(addr.sun_path)) return ERROR_FILE_NOT_FOUND;
@@ -73,7 +72,84 @@ uint32_t DeviceClient::Open(const std::string& path, int recvTimeoutMs) {
 
 void DeviceClient::Close() {
   std::lock_guard<std::mutex> lock(mutex_);
+  CloseLocked();
+}
+
+void DeviceClient::CloseLocked() {
   fd_.Reset();
+  unread_.clear();
+  aheadUnderWay_ = false;
+  haveAhead_ = false;
+  received_.clear();
+}
+
+bool DeviceClient::SendLocked(uint32_t controlCode, const void* input, uint32_t inputLength,
+                              uint32_t outputSize) {
+  frame_.clear();
+  if (!EncodeCall(controlCode, input, inputLength, outputSize, &frame_)) return false;
+  if (!SendAll(fd_.Get(), frame_)) {
+    CloseLocked();
+    return false;
+  }
+  return true;
+}
+
+DeviceClient::Read DeviceClient::ReadReplyLocked(uint32_t maxOutput, bool wait,
+                                                 DeviceReply* answer) {
+  for (;;) {
+    long taken = DecodeReply(received_.data(), received_.size(), maxOutput, answer);
+    if (taken == kMalformed) {
+      platform::DebugOutput("[QXFW]DeviceClient: malformed answer (at most %u bytes asked)",
+                            maxOutput);
+      CloseLocked();
+      return Read::kBroken;
+    }
+    if (taken > 0) {
+      received_.erase(received_.begin(), received_.begin() + taken);
+      return Read::kDone;
+    }
+    // One read usually brings the whole answer; only answers of calls already sent can
+    // follow it, and they stay here for their turn.
+    uint8_t chunk[kMaxCallOutput + sizeof(tagDEVICE_REPLY_HEADER)];
+    ssize_t n = ::recv(fd_.Get(), chunk, sizeof(chunk), wait ? 0 : MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && !wait && (errno == EAGAIN || errno == EWOULDBLOCK)) return Read::kNotYet;
+    if (n <= 0) {
+      CloseLocked();
+      return Read::kBroken;
+    }
+    received_.insert(received_.end(), chunk, chunk + n);
+  }
+}
+
+DeviceClient::Read DeviceClient::ReadUnreadLocked(bool wait) {
+  DeviceReply answer;
+  while (!unread_.empty()) {
+    Unread next = unread_.front();
+    Read read = ReadReplyLocked(next.outputSize, wait, &answer);
+    if (read != Read::kDone) return read;
+    unread_.pop_front();
+    if (!next.fetchAhead) continue;
+    aheadUnderWay_ = false;
+    // A daemon that does not know the call: fetches go the ordinary way from now on.
+    if (answer.status == ERROR_INVALID_FUNCTION) aheadUnknown_ = true;
+    // Only a request is kept; "none waits" is stale by the time anyone asks.
+    if (answer.status == kStatusSuccess && !answer.output.empty()) {
+      ahead_ = std::move(answer);
+      haveAhead_ = true;
+    }
+  }
+  return Read::kDone;
+}
+
+uint32_t DeviceClient::TakeAheadLocked(void* output, uint32_t outputSize, uint32_t* bytesReturned) {
+  // A buffer too small for the daemon's form gets 0 bytes, as the daemon would answer; the
+  // request stays for the caller's try with the other form.
+  if (ahead_.output.size() > outputSize) return kStatusSuccess;
+  std::memcpy(output, ahead_.output.data(), ahead_.output.size());
+  *bytesReturned = static_cast<uint32_t>(ahead_.output.size());
+  haveAhead_ = false;
+  return ahead_.status;
 }
 
 uint32_t DeviceClient::Call(uint32_t controlCode, const void* input, uint32_t inputLength,
@@ -81,26 +157,60 @@ uint32_t DeviceClient::Call(uint32_t controlCode, const void* input, uint32_t in
   *bytesReturned = 0;
   std::lock_guard<std::mutex> lock(mutex_);
   if (!fd_.Valid()) return ERROR_GEN_FAILURE;
-  std::vector<uint8_t> frame;
-  if (!EncodeCall(controlCode, input, inputLength, outputSize, &frame)) {
+  if (inputLength > kMaxCallInput || outputSize > kMaxCallOutput ||
+      (inputLength > 0 && input == nullptr) || (outputSize > 0 && output == nullptr)) {
     return ERROR_INVALID_PARAMETER;
   }
-  if (!SendAll(fd_.Get(), frame)) {
-    fd_.Reset();
+  bool fetch = controlCode == IOCTL_GET_NETWORK_REQUEST;
+  if (fetch && aheadUnderWay_ && ReadUnreadLocked(false) == Read::kBroken) {
     return ERROR_GEN_FAILURE;
   }
-  tagDEVICE_REPLY_HEADER header{};
-  if (!ReadExactly(fd_.Get(), &header, sizeof(header)) || header.outputLength > outputSize) {
+  if (fetch && haveAhead_) return TakeAheadLocked(output, outputSize, bytesReturned);
+  // The call goes out before earlier answers are read: the daemon works on it meanwhile. It
+  // also makes the daemon answer a fetch ahead that still waits.
+  if (!SendLocked(controlCode, input, inputLength, outputSize)) return ERROR_GEN_FAILURE;
+  DeviceReply own;
+  if (ReadUnreadLocked(true) != Read::kDone ||
+      ReadReplyLocked(outputSize, true, &own) != Read::kDone) {
     platform::DebugOutput("[QXFW]DeviceClient::Call: no valid answer to 0x%X", controlCode);
-    fd_.Reset();
     return ERROR_GEN_FAILURE;
   }
-  if (header.outputLength > 0 && !ReadExactly(fd_.Get(), output, header.outputLength)) {
-    fd_.Reset();
-    return ERROR_GEN_FAILURE;
+  if (fetch && haveAhead_) {
+    // The fetch ahead brought a request after all: it is the older one and goes first; a
+    // request this call brought waits for the next fetch.
+    uint32_t status = TakeAheadLocked(output, outputSize, bytesReturned);
+    if (own.status == kStatusSuccess && !own.output.empty()) {
+      ahead_ = std::move(own);
+      haveAhead_ = true;
+    }
+    return status;
   }
-  *bytesReturned = header.outputLength;
-  return header.status;
+  if (!own.output.empty()) std::memcpy(output, own.output.data(), own.output.size());
+  *bytesReturned = static_cast<uint32_t>(own.output.size());
+  return own.status;
+}
+
+bool DeviceClient::Post(uint32_t controlCode, const void* input, uint32_t inputLength) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!fd_.Valid()) return false;
+  if (inputLength > kMaxCallInput || (inputLength > 0 && input == nullptr)) return false;
+  if (unread_.size() >= kMaxUnreadAnswers && ReadUnreadLocked(true) != Read::kDone) return false;
+  if (!SendLocked(controlCode, input, inputLength, 0)) return false;
+  unread_.push_back(Unread{false, 0});
+  return true;
+}
+
+bool DeviceClient::PrefetchNetworkRequest(uint32_t outputSize) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!fd_.Valid()) return false;
+  if (aheadUnknown_) return false;
+  if (aheadUnderWay_ || haveAhead_) return true;
+  if (outputSize > kMaxCallOutput) return false;
+  if (unread_.size() >= kMaxUnreadAnswers && ReadUnreadLocked(true) != Read::kDone) return false;
+  if (!SendLocked(IOCTL_WAIT_NETWORK_REQUEST, nullptr, 0, outputSize)) return false;
+  unread_.push_back(Unread{true, outputSize});
+  aheadUnderWay_ = true;
+  return true;
 }
 
 }  // namespace qxfw::firewall

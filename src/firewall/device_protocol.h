@@ -44,6 +44,9 @@ inline constexpr uint32_t IOCTL_RELEASE = 0x22E01C;              // 0x807
 // Codes of this daemon.
 inline constexpr uint32_t IOCTL_END_TCP_CONNECTION = 0x22E040;  // 0x810, input tagEND_CONNECTION
 inline constexpr uint32_t IOCTL_GET_DRIVER_INFO = 0x22E044;     // 0x811, output tagDRIVER_INFO
+// GET_NETWORK_REQUEST answered ahead: when no request waits, the answer comes as soon as one
+// does (then the event is set too), or with ERROR_NO_DATA as soon as another call follows.
+inline constexpr uint32_t IOCTL_WAIT_NETWORK_REQUEST = 0x22E048;  // 0x812
 static_assert(DeviceControlCode(0x800) == IOCTL_GET_NETWORK_REQUEST);
 static_assert(DeviceControlCode(0x801) == IOCTL_SET_VERDICT);
 static_assert(DeviceControlCode(0x802) == IOCTL_GET_IMAGE_LOAD);
@@ -51,6 +54,7 @@ static_assert(DeviceControlCode(0x806) == IOCTL_GET_PROCESS_NAME);
 static_assert(DeviceControlCode(0x807) == IOCTL_RELEASE);
 static_assert(DeviceControlCode(0x810) == IOCTL_END_TCP_CONNECTION);
 static_assert(DeviceControlCode(0x811) == IOCTL_GET_DRIVER_INFO);
+static_assert(DeviceControlCode(0x812) == IOCTL_WAIT_NETWORK_REQUEST);
 
 // --- Status values (system error numbers) ---
 inline constexpr uint32_t kStatusSuccess = 0;

@@ -154,8 +154,8 @@ int CFirewallDriver::FetchAndDecide(CNETWORK_REQUEST* request) {
 int CFirewallDriver::SendVerdict(const CNETWORK_REQUEST& request, uint32_t verdict) {
   if (!device_) return 1;
   tagVERDICT record{request.requestHandle, verdict};
-  uint32_t got = 0;
-  device_->Call(IOCTL_SET_VERDICT, &record, sizeof(record), nullptr, 0, &got);
+  // The status is not used, so its answer is not awaited: the next call reads it.
+  device_->Post(IOCTL_SET_VERDICT, &record, sizeof(record));
   return 1;
 }
 

@@ -62,12 +62,14 @@ std::string Utf8OfUtf16(const uint8_t* data, size_t units) {
 CPsNotifier::CPsNotifier(CDevice& device, CDriverHost& host,
                          std::unique_ptr<platform::NamedEventHandle> networkEvent,
                          std::unique_ptr<platform::NamedEventHandle> imageEvent,
-                         monitor::CImageCacher& images)
+                         monitor::CImageCacher& images, NetworkWaiter waiter)
     : device_(device),
       host_(host),
       network_(std::move(networkEvent)),
       images_(std::move(imageEvent)),
-      cache_(images) {
+      cache_(images),
+      waiter_(waiter) {
+  if (waiter_ == NetworkWaiter::kHost) network_.reset();
   thread_ = std::thread([this] { Run(); });
 }
 
@@ -78,6 +80,17 @@ std::unique_ptr<CPsNotifier> CPsNotifier::Open(CDevice& device, CDriverHost& hos
                                                  platform::EventScope::kSystem);
   return std::make_unique<CPsNotifier>(device, host, std::move(network), std::move(images),
                                        monitor::CImageCacher::Instance());
+}
+
+std::unique_ptr<CPsNotifier> CPsNotifier::OpenWithHostNetworkWait(
+    CDevice& device, CDriverHost& host, std::unique_ptr<platform::NamedEventHandle>* networkEvent) {
+  *networkEvent = platform::NamedEventHandle::Open(DriverEventName(kNetworkNotifyEventName),
+                                                   platform::EventScope::kSystem);
+  auto images = platform::NamedEventHandle::Open(DriverEventName(kLoadImageNotifyEventName),
+                                                 platform::EventScope::kSystem);
+  NetworkWaiter waiter = *networkEvent ? NetworkWaiter::kHost : NetworkWaiter::kNotifier;
+  return std::make_unique<CPsNotifier>(device, host, nullptr, std::move(images),
+                                       monitor::CImageCacher::Instance(), waiter);
 }
 
 CPsNotifier::~CPsNotifier() {
@@ -141,7 +154,7 @@ int CPsNotifier::DrainImageLoads() {
 void CPsNotifier::Run() {
   int timeoutMs = kIdleTimeoutMs;
   for (;;) {
-    if (!network_ && !images_) {
+    if (!network_ && !images_ && waiter_ == NetworkWaiter::kNotifier) {
       if (stop_.Wait(kNoEventsTimeoutMs) == platform::WaitResult::kSignalled) break;
       host_.PostPoll();
       continue;

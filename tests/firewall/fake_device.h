@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -58,13 +59,17 @@ class FakeDevice {
   void QueueRequest(const CNETWORK_REQUEST& request) {
     QueueOutput(IOCTL_GET_NETWORK_REQUEST, &request, sizeof(request));
   }
-  void QueueOutput(uint32_t code, const void* data, size_t size, uint32_t status = 0) {
+  // delayMs holds that answer (and so every later one) back, as a daemon that answers a fetch
+  // ahead only when a request comes.
+  void QueueOutput(uint32_t code, const void* data, size_t size, uint32_t status = 0,
+                   int delayMs = 0) {
     std::lock_guard<std::mutex> lock(mutex_);
-    DeviceReply reply;
-    reply.status = status;
-    reply.output.assign(static_cast<const uint8_t*>(data),
-                        static_cast<const uint8_t*>(data) + size);
-    queued_.push_back({code, reply});
+    Scripted scripted;
+    scripted.reply.status = status;
+    scripted.reply.output.assign(static_cast<const uint8_t*>(data),
+                                 static_cast<const uint8_t*>(data) + size);
+    scripted.delayMs = delayMs;
+    queued_.push_back({code, scripted});
   }
 
   std::vector<DeviceCall> Calls() {
@@ -82,6 +87,17 @@ class FakeDevice {
     }
     return verdicts;
   }
+  // The verdicts once at least count have come (a verdict is posted, its answer not awaited),
+  // or those that came within two seconds.
+  std::vector<tagVERDICT> VerdictsWhen(size_t count) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    std::vector<tagVERDICT> verdicts = Verdicts();
+    while (verdicts.size() < count && std::chrono::steady_clock::now() < until) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      verdicts = Verdicts();
+    }
+    return verdicts;
+  }
   size_t CallsOf(uint32_t code) {
     size_t n = 0;
     for (const auto& call : Calls()) n += call.controlCode == code;
@@ -89,18 +105,26 @@ class FakeDevice {
   }
 
  private:
-  DeviceReply AnswerFor(const DeviceCall& call) {
+  struct Scripted {
+    DeviceReply reply;
+    int delayMs = 0;
+  };
+
+  DeviceReply AnswerFor(const DeviceCall& call, int* delayMs) {
     std::lock_guard<std::mutex> lock(mutex_);
     calls_.push_back(call);
+    *delayMs = 0;
     for (auto it = queued_.begin(); it != queued_.end(); ++it) {
       if (it->first != call.controlCode) continue;
-      DeviceReply reply = it->second;
+      DeviceReply reply = it->second.reply;
+      *delayMs = it->second.delayMs;
       queued_.erase(it);
       if (reply.output.size() > call.outputSize) reply.output.resize(call.outputSize);
       return reply;
     }
     DeviceReply reply;
-    if (call.controlCode == IOCTL_GET_NETWORK_REQUEST || call.controlCode == IOCTL_GET_IMAGE_LOAD) {
+    if (call.controlCode == IOCTL_GET_NETWORK_REQUEST || call.controlCode == IOCTL_GET_IMAGE_LOAD ||
+        call.controlCode == IOCTL_WAIT_NETWORK_REQUEST) {
       reply.status = ERROR_NO_DATA;
     }
     return reply;
@@ -129,7 +153,9 @@ class FakeDevice {
         if (used == kNeedMore) break;
         if (used == kMalformed) return;
         in.erase(in.begin(), in.begin() + used);
-        DeviceReply reply = AnswerFor(call);
+        int delayMs = 0;
+        DeviceReply reply = AnswerFor(call, &delayMs);
+        if (delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
         out.clear();
         EncodeReply(reply.status, reply.output.data(), static_cast<uint32_t>(reply.output.size()),
                     &out);
@@ -153,7 +179,7 @@ class FakeDevice {
   platform::UniqueFd listener_;
   std::mutex mutex_;
   int client_ = -1;
-  std::deque<std::pair<uint32_t, DeviceReply>> queued_;
+  std::deque<std::pair<uint32_t, Scripted>> queued_;
   std::vector<DeviceCall> calls_;
   std::thread thread_;
 };

@@ -127,7 +127,7 @@ TEST_F(DriverTest, DecidedRequestsAreAnsweredAtOnce) {
   device_.QueueRequest(Request(13, 9999, 80));  // no path: matches the "n/a" rule
   EXPECT_EQ(driver->FetchAndDecide(&buffer), 0);
 
-  auto verdicts = device_.Verdicts();
+  auto verdicts = device_.VerdictsWhen(3);
   ASSERT_EQ(verdicts.size(), 3u);
   EXPECT_EQ(verdicts[0].requestHandle, 11u);
   EXPECT_EQ(verdicts[0].verdict, kVerdictAllow);
@@ -274,6 +274,22 @@ TEST(LaunchSetupTest, MissingInstallerReportsTheErrorCode) {
 class NotifierTest : public ::testing::Test {
  protected:
   NotifierTest() : device_socket_(CDeviceSocket::Open(device_.path())) {}
+  // A user-scope event named after base and this process, and one opener's handle.
+  void MakeEvent(const std::string& base) {
+    std::string name = base + std::to_string(getpid());
+    creator_ = platform::NamedEventCreator::Create(name, platform::EventScope::kUser);
+    ASSERT_TRUE(creator_);
+    handle_ = platform::NamedEventHandle::Open(name, platform::EventScope::kUser);
+    ASSERT_TRUE(handle_);
+  }
+  // Waits until the notifier thread has connected to the event.
+  void WaitForOpener() {
+    for (int i = 0; i < 100 && creator_->OpenerCount() == 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  }
+  std::unique_ptr<platform::NamedEventCreator> creator_;
+  std::unique_ptr<platform::NamedEventHandle> handle_;
   FakeDevice device_;
   std::unique_ptr<CDeviceSocket> device_socket_;
   RecordingHost host_;
@@ -314,18 +330,12 @@ TEST_F(NotifierTest, DrainRecordsEachNewProgramOnce) {
 
 TEST_F(NotifierTest, NetworkSignalsPostOnePollEachAndStopEndsTheThread) {
   ASSERT_TRUE(device_socket_);
-  std::string name = "fwcore-net-" + std::to_string(getpid());
-  auto creator = platform::NamedEventCreator::Create(name, platform::EventScope::kUser);
-  ASSERT_TRUE(creator);
-  auto handle = platform::NamedEventHandle::Open(name, platform::EventScope::kUser);
-  ASSERT_TRUE(handle);
+  ASSERT_NO_FATAL_FAILURE(MakeEvent("fwcore-net-"));
   platform::ScopedDebugCapture debug;
   {
-    CPsNotifier notifier(*device_socket_, host_, std::move(handle), nullptr, cache_);
-    for (int i = 0; i < 100 && creator->OpenerCount() == 0; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    for (int i = 0; i < 5; ++i) creator->Set();
+    CPsNotifier notifier(*device_socket_, host_, std::move(handle_), nullptr, cache_);
+    WaitForOpener();
+    for (int i = 0; i < 5; ++i) creator_->Set();
     for (int i = 0; i < 200 && host_.polls < 5; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
@@ -336,6 +346,22 @@ TEST_F(NotifierTest, NetworkSignalsPostOnePollEachAndStopEndsTheThread) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
   }
   EXPECT_TRUE(debug.Contains("[QXFW]PsNotifier:Stoping..."));
+}
+
+TEST_F(NotifierTest, AHostThatWaitsOnTheNetworkEventGetsEverySignalAndNoPosts) {
+  ASSERT_TRUE(device_socket_);
+  ASSERT_NO_FATAL_FAILURE(MakeEvent("fwcore-hostnet-"));
+  {
+    // No image event either: the notifier must not fall back to posting every 50 ms.
+    CPsNotifier notifier(*device_socket_, host_, nullptr, nullptr, cache_,
+                         CPsNotifier::NetworkWaiter::kHost);
+    for (int i = 0; i < 5; ++i) creator_->Set();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(host_.polls.load(), 0);
+  }
+  size_t signals = 0;
+  while (handle_->Wait(100) == platform::WaitResult::kSignalled) ++signals;
+  EXPECT_EQ(signals, 5u);
 }
 
 TEST_F(NotifierTest, WithoutEventsItPollsEvery50ms) {

@@ -6,6 +6,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -81,7 +82,15 @@ void DeviceServer::DropClient(const char* why) {
   client_.Reset();
   incoming_.clear();
   outgoing_.clear();
+  kept_ = false;
   handler_->OnClientGone();
+}
+
+void DeviceServer::AnswerKeptCall(uint32_t status, const void* output, uint32_t outputLength) {
+  if (!kept_ || !client_.Valid()) return;
+  kept_ = false;
+  EncodeReply(status, output, std::min(outputLength, keptOutputSize_), &outgoing_);
+  Flush();
 }
 
 void DeviceServer::OnClientReadable() {
@@ -103,15 +112,26 @@ void DeviceServer::OnClientReadable() {
       if (taken == kMalformed) return DropClient("malformed call");
       if (taken == kNeedMore) break;
       at += static_cast<size_t>(taken);
+      if (kept_) {  // a later call: the kept one is answered first, in order
+        kept_ = false;
+        EncodeReply(ERROR_NO_DATA, nullptr, 0, &outgoing_);
+      }
       std::vector<uint8_t> output;
       uint32_t status = handler_->OnCall(call, &output);
       if (!client_.Valid()) return;  // the call ended the client (release)
+      if (status == kAnswerLater) {
+        kept_ = true;
+        keptOutputSize_ = call.outputSize;
+        continue;
+      }
       if (output.size() > call.outputSize) output.resize(call.outputSize);
       EncodeReply(status, output.data(), static_cast<uint32_t>(output.size()), &outgoing_);
       if (outgoing_.size() > kMaxOutgoing) return DropClient("does not read its answers");
     }
     incoming_.erase(incoming_.begin(), incoming_.begin() + static_cast<long>(at));
     Flush();
+    // A short read emptied the socket; what comes later makes it readable again.
+    if (static_cast<size_t>(n) < sizeof(buffer)) return;
   }
 }
 

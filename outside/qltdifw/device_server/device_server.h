@@ -4,6 +4,10 @@
 // ERROR_SHARING_VIOLATION. Calls are framed as firewall/device_frame.h says and answered in
 // order by the CallHandler. A malformed frame, a client that stops reading its answers, or a
 // hang-up ends the client (the handler hears of it through OnClientGone).
+//
+// The handler may keep one call for a later answer (kAnswerLater): the next call the client
+// sends first gets that call answered with ERROR_NO_DATA, so answers stay in call order and a
+// kept call never holds up another.
 // Used by the daemon's one thread; every socket is non-blocking.
 #pragma once
 
@@ -18,10 +22,15 @@
 
 namespace qltdifw {
 
+// Returned by OnCall for a call answered later through DeviceServer::AnswerKeptCall. Never a
+// status on the wire.
+inline constexpr uint32_t kAnswerLater = 0xFFFFFFFF;
+
 class CallHandler {
  public:
   virtual ~CallHandler() = default;
-  // Answers one call: returns the status and fills output (at most call.outputSize bytes).
+  // Answers one call: returns the status and fills output (at most call.outputSize bytes), or
+  // returns kAnswerLater to keep it.
   virtual uint32_t OnCall(const qxfw::firewall::DeviceCall& call, std::vector<uint8_t>* output) = 0;
   virtual void OnClientAttached(pid_t pid, uid_t uid) = 0;
   virtual void OnClientGone() = 0;
@@ -49,6 +58,12 @@ class DeviceServer {
   // Ends the client (as a disconnect would).
   void DropClient(const char* why);
 
+  // A call is kept for a later answer; its output size.
+  bool KeepsCall() const { return kept_; }
+  uint32_t KeptOutputSize() const { return keptOutputSize_; }
+  // Answers the kept call (output cut to its output size).
+  void AnswerKeptCall(uint32_t status, const void* output, uint32_t outputLength);
+
   // Unwritten answer bytes beyond this end a client that does not read.
   static constexpr size_t kMaxOutgoing = 1 << 20;
 
@@ -62,6 +77,8 @@ class DeviceServer {
   qxfw::platform::UniqueFd client_;
   std::vector<uint8_t> incoming_;
   std::vector<uint8_t> outgoing_;
+  bool kept_ = false;
+  uint32_t keptOutputSize_ = 0;
 };
 
 }  // namespace qltdifw

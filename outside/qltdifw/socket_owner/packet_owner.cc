@@ -1,54 +1,14 @@
 #include "socket_owner/packet_owner.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cstring>
 #include <unordered_set>
 
-#include "monitor/socket_owner.h"
-
 namespace qltdifw {
-namespace {
-
-constexpr size_t kRecentOwners = 16;
-
-}  // namespace
 
 PacketOwnerFinder::PacketOwnerFinder(ProcessIndex* index, std::string procRoot)
     : index_(index), procRoot_(std::move(procRoot)) {}
 
-bool PacketOwnerFinder::Holds(pid_t pid, uint64_t inode) const {
-  std::string dirPath = procRoot_ + "/" + std::to_string(pid) + "/fd";
-  int dirFd = open(dirPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dirFd < 0) return false;
-  DIR* dir = fdopendir(dirFd);
-  if (dir == nullptr) {
-    close(dirFd);
-    return false;
-  }
-  bool found = false;
-  char link[64];
-  while (dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] == '.') continue;
-    ssize_t n = readlinkat(dirFd, entry->d_name, link, sizeof(link) - 1);
-    if (n <= 0) continue;
-    if (qxfw::monitor::SocketInodeOfLink(link, static_cast<size_t>(n)) == inode) {
-      found = true;
-      break;
-    }
-  }
-  closedir(dir);
-  return found;
-}
-
-void PacketOwnerFinder::Remember(pid_t pid) {
-  auto it = std::find(recent_.begin(), recent_.end(), pid);
-  if (it != recent_.end()) recent_.erase(it);
-  recent_.push_front(pid);
+void PacketOwnerFinder::Remember(DescriptorFolder folder) {
+  recent_.push_front(std::move(folder));
   if (recent_.size() > kRecentOwners) recent_.pop_back();
 }
 
@@ -66,27 +26,40 @@ PacketOwner PacketOwnerFinder::Find(int protocol, uint32_t localAddr, uint16_t l
   if (uid < 0) uid = socketUid;
 
   std::unordered_set<pid_t> tried;
-  size_t walked = 0;
-  auto attempt = [&](pid_t pid) {
-    if (!tried.insert(pid).second) return false;
-    ++walked;
-    return Holds(pid, row.inode);
-  };
-  for (pid_t pid : recent_) {
-    if (attempt(pid)) {
-      owner.pid = pid;
-      Remember(pid);
-      return owner;
+  for (auto it = recent_.begin(); it != recent_.end();) {
+    switch (it->Holds(row.inode)) {
+      case DescriptorFolder::Answer::kHolds: {
+        owner.pid = it->Pid();
+        if (it != recent_.begin()) {
+          DescriptorFolder found = std::move(*it);
+          recent_.erase(it);
+          recent_.push_front(std::move(found));
+        }
+        return owner;
+      }
+      case DescriptorFolder::Answer::kGone:
+        // The pid may belong to a new process by now: it is a candidate like any other.
+        it = recent_.erase(it);
+        break;
+      case DescriptorFolder::Answer::kNotHeld:
+        tried.insert(it->Pid());
+        ++it;
+        break;
     }
   }
+  size_t walked = tried.size();
   // A process so new that its events still wait in the connector is found on the second round.
   for (int round = 0; round < 2; ++round) {
     if (round == 1) index_->Receive();
     for (pid_t pid : index_->CandidatesOf(uid)) {
       if (walked >= kMaxCandidates) return owner;
-      if (attempt(pid)) {
+      if (!tried.insert(pid).second) continue;
+      ++walked;
+      DescriptorFolder folder;
+      if (folder.Open(procRoot_, pid) &&
+          folder.Holds(row.inode) == DescriptorFolder::Answer::kHolds) {
         owner.pid = pid;
-        Remember(pid);
+        Remember(std::move(folder));
         return owner;
       }
     }

@@ -1,7 +1,7 @@
 // Which process sent a queued packet: the exact socket from sock_diag, then its owner among
-// likely processes (the recent owners first, then the processes of the socket's uid, newest
-// first). Every process of the machine is never walked while a packet is held: a search that
-// finds no owner among the candidates gives up and reports pid 0.
+// likely processes (the recent owners first, whose descriptor folders stay open, then the
+// processes of the socket's uid, newest first). Every process of the machine is never walked while
+// a packet is held: a search that finds no owner among the candidates gives up and reports pid 0.
 //
 // The sock_diag socket belongs to the network namespace of the thread that constructs this
 // object. Used by one thread.
@@ -14,6 +14,7 @@
 
 #include "monitor/sock_diag.h"
 #include "process_index/process_index.h"
+#include "socket_owner/descriptor_folder.h"
 
 namespace qltdifw {
 
@@ -35,16 +36,16 @@ class PacketOwnerFinder {
 
   // Walks candidates at most this many processes (bounds a packet's hold).
   static constexpr size_t kMaxCandidates = 4096;
+  // Recent owners whose folders stay open.
+  static constexpr size_t kRecentOwners = 16;
 
  private:
-  // True when pid has a descriptor on the socket inode.
-  bool Holds(pid_t pid, uint64_t inode) const;
-  void Remember(pid_t pid);
+  void Remember(DescriptorFolder folder);
 
   qxfw::monitor::SockDiag diag_;
   ProcessIndex* index_;
   std::string procRoot_;
-  std::deque<pid_t> recent_;
+  std::deque<DescriptorFolder> recent_;  // most recent first
 };
 
 }  // namespace qltdifw

@@ -1,6 +1,7 @@
 // Bad device calls: wrong sizes, unknown codes, broken frames, a client that vanishes in the
 // middle of a call, and a flood. None may crash or wedge the daemon.
 #include <arpa/inet.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -88,6 +89,77 @@ TEST_F(DaemonTest, WrongSizesAndUnknownCodesAreAnsweredNotFatal) {
   EXPECT_EQ(got, 4u);
   // After release, traffic passes although the client is still attached.
   EXPECT_EQ(ConnectFromA(2000), 0);
+}
+
+// Sends one call frame on a raw connection and, when asked, reads one answer.
+bool SendCall(int fd, uint32_t code, const void* input, uint32_t inputLength, uint32_t outputSize) {
+  std::vector<uint8_t> frame;
+  EncodeCall(code, input, inputLength, outputSize, &frame);
+  return send(fd, frame.data(), frame.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(frame.size());
+}
+bool ReadAnswer(int fd, tagDEVICE_REPLY_HEADER* header, void* output, size_t outputSize) {
+  if (recv(fd, header, sizeof(*header), MSG_WAITALL) != sizeof(*header)) return false;
+  if (header->outputLength > outputSize) return false;
+  return header->outputLength == 0 || recv(fd, output, header->outputLength, MSG_WAITALL) ==
+                                          static_cast<ssize_t>(header->outputLength);
+}
+
+TEST_F(DaemonTest, AFetchAheadWaitsForTheNextRequestAndYieldsToAnyOtherCall) {
+  StartDaemon();
+  int fd = RawOpen(daemon_->socketPath);
+  ASSERT_GE(fd, 0);
+  // No request waits: the fetch ahead is kept, not answered.
+  ASSERT_TRUE(SendCall(fd, IOCTL_WAIT_NETWORK_REQUEST, nullptr, 0, 36));
+  pollfd readable{fd, POLLIN, 0};
+  EXPECT_EQ(poll(&readable, 1, 300), 0);
+  // A connection from A answers it with its request.
+  pid_t child =
+      ForkIn(pair_->a, [] { return ConnectTcp(NetnsPair::kAddressB, Server::kPort, 3000); });
+  ASSERT_EQ(poll(&readable, 1, 3000), 1);
+  tagDEVICE_REPLY_HEADER header{};
+  CNETWORK_REQUEST request{};
+  ASSERT_TRUE(ReadAnswer(fd, &header, &request, sizeof(request)));
+  EXPECT_EQ(header.status, kStatusSuccess);
+  ASSERT_EQ(header.outputLength, sizeof(request));  // the daemon's form, in the larger buffer
+  EXPECT_EQ(request.processId, static_cast<uint32_t>(child));
+  EXPECT_NE(request.requestHandle, 0u);
+  tagVERDICT allow{request.requestHandle, kVerdictAllow};
+  ASSERT_TRUE(SendCall(fd, IOCTL_SET_VERDICT, &allow, sizeof(allow), 0));
+  ASSERT_TRUE(ReadAnswer(fd, &header, nullptr, 0));
+  EXPECT_EQ(header.status, kStatusSuccess);
+  EXPECT_EQ(WaitChild(child), 0);
+
+  // Another call first gets the kept fetch answered with "none waits", then its own answer.
+  ASSERT_TRUE(SendCall(fd, IOCTL_WAIT_NETWORK_REQUEST, nullptr, 0, 36));
+  ASSERT_TRUE(SendCall(fd, IOCTL_GET_DRIVER_INFO, nullptr, 0, sizeof(tagDRIVER_INFO)));
+  ASSERT_TRUE(ReadAnswer(fd, &header, nullptr, 0));
+  EXPECT_EQ(header.status, ERROR_NO_DATA);
+  tagDRIVER_INFO info{};
+  ASSERT_TRUE(ReadAnswer(fd, &header, &info, sizeof(info)));
+  EXPECT_EQ(header.status, kStatusSuccess);
+  EXPECT_EQ(info.heldRequests, 0u);
+
+  // A request that already waits answers a fetch ahead at once; one too small gets 0 bytes.
+  child = ForkIn(pair_->a, [] { return ConnectTcp(NetnsPair::kAddressB, Server::kPort, 3000); });
+  for (int i = 0; i < 300 && info.heldRequests == 0; ++i) {
+    std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(SendCall(fd, IOCTL_GET_DRIVER_INFO, nullptr, 0, sizeof(info)));
+    ASSERT_TRUE(ReadAnswer(fd, &header, &info, sizeof(info)));
+  }
+  ASSERT_EQ(info.heldRequests, 1u);
+  ASSERT_TRUE(SendCall(fd, IOCTL_WAIT_NETWORK_REQUEST, nullptr, 0, 20));
+  ASSERT_TRUE(ReadAnswer(fd, &header, nullptr, 0));
+  EXPECT_EQ(header.status, kStatusSuccess);
+  ASSERT_TRUE(SendCall(fd, IOCTL_WAIT_NETWORK_REQUEST, nullptr, 0, 33));
+  ASSERT_EQ(poll(&readable, 1, 1000), 1);
+  ASSERT_TRUE(ReadAnswer(fd, &header, &request, sizeof(request)));
+  ASSERT_EQ(header.outputLength, sizeof(request));
+  EXPECT_EQ(request.processId, static_cast<uint32_t>(child));
+  tagVERDICT block{request.requestHandle, kVerdictBlock};
+  ASSERT_TRUE(SendCall(fd, IOCTL_SET_VERDICT, &block, sizeof(block), 0));
+  ASSERT_TRUE(ReadAnswer(fd, &header, nullptr, 0));
+  EXPECT_EQ(WaitChild(child), ECONNREFUSED);
+  close(fd);
 }
 
 TEST_F(DaemonTest, BrokenFramesVanishingClientsAndFloodsLeaveTheDaemonServing) {
