@@ -48,10 +48,14 @@ class PromptEndToEndTest : public FilterTest {
     for (const char* tool : {"Xvfb", "xdotool", "xdpyinfo"}) {
       if (!Have(tool)) GTEST_SKIP() << tool << " is not installed";
     }
-    display_ = ":" + std::to_string(400 + getpid() % 400);
-    xvfb_ = std::make_unique<Child>(std::vector<std::string>{"Xvfb", display_, "-screen", "0",
-                                                             "1024x768x24", "-nolisten", "tcp"},
-                                    std::vector<std::string>{}, true);
+    // The server picks a free display and writes its number to its output.
+    xvfb_ =
+        std::make_unique<Child>(std::vector<std::string>{"Xvfb", "-displayfd", "1", "-screen", "0",
+                                                         "1024x768x24", "-nolisten", "tcp"},
+                                std::vector<std::string>{}, false);
+    std::string number = xvfb_->Line(10000);
+    ASSERT_FALSE(number.empty()) << "Xvfb did not start";
+    display_ = ":" + number;
     bool up = false;
     for (int i = 0; i < 100 && !up; ++i) {
       up = RunQuiet("DISPLAY=" + display_ + " xdpyinfo") == 0;

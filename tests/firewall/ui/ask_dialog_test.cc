@@ -460,9 +460,20 @@ class PromptFocusTest : public QObject {
   void aPromptDoesNotTakeTheKeyboard() {
     QLineEdit typing;
     typing.setWindowTitle(QStringLiteral("editor"));
+    typing.resize(300, 80);
     typing.show();
-    typing.activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(&typing));
+    QVERIFY(QTest::qWaitForWindowExposed(&typing));
+    // The user clicks into the editor, as the window manager expects before it hands over the
+    // keyboard.
+    bool active = false;
+    for (int i = 0; i < 10 && !active; ++i) {
+      QProcess::execute(QStringLiteral("xdotool"),
+                        {QStringLiteral("mousemove"), QStringLiteral("--window"),
+                         QString::number(typing.winId()), QStringLiteral("20"),
+                         QStringLiteral("20"), QStringLiteral("click"), QStringLiteral("1")});
+      active = QTest::qWaitForWindowActive(&typing, 500);
+    }
+    QVERIFY(active);
     QProcess child;
     child.start(QStringLiteral("/usr/bin/sleep"), {QStringLiteral("30")});
     QVERIFY(child.waitForStarted());

@@ -3,15 +3,17 @@
 # keyboard (as desktops do), so that a window which must not take it can be checked.
 #   run_with_wm.sh PROGRAM [ARGS...]
 set -euo pipefail
-display=:$((200 + $$ % 300))
-Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+ready=$(mktemp -u /tmp/qxfw-wm-ready-XXXXXX)
+number=$(mktemp /tmp/qxfw-display-XXXXXX)
+# The server picks a free display and writes its number.
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$number" >/dev/null 2>&1 &
 xvfb=$!
 wm=
-trap 'kill $wm $xvfb 2>/dev/null || true; wait 2>/dev/null || true' EXIT
-export DISPLAY=$display QT_QPA_PLATFORM=xcb
-for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
-openbox --sm-disable >/dev/null 2>&1 &
+trap 'kill $wm $xvfb 2>/dev/null || true; wait 2>/dev/null || true; rm -f "$number" "$ready"' EXIT
+for _ in $(seq 100); do [ -s "$number" ] && break; sleep 0.05; done
+export DISPLAY=:$(cat "$number") QT_QPA_PLATFORM=xcb
+# openbox runs its start-up command once it manages the screen.
+openbox --sm-disable --startup "touch $ready" >/dev/null 2>&1 &
 wm=$!
-# openbox owns the WM_S0 selection once it manages the screen.
-for _ in $(seq 50); do xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q window && break; sleep 0.1; done
+for _ in $(seq 100); do [ -e "$ready" ] && break; sleep 0.05; done
 "$@"
