@@ -138,9 +138,6 @@ CAskDialog::CAskDialog(std::shared_ptr<const AskContext> context, const CNETWORK
   setFocusPolicy(Qt::NoFocus);
   setMouseTracking(true);
   setWindowTitle(Text(205));
-  eventLog_ = context_->eventLogFolder.empty()
-                  ? std::make_unique<shell::CEventLog>()
-                  : std::make_unique<shell::CEventLog>(context_->eventLogFolder);
 
   const QString family = context_->korean ? QStringLiteral("NanumGothic") : QStringLiteral("Arial");
   font_ = QFont(family);
@@ -148,8 +145,7 @@ CAskDialog::CAskDialog(std::shared_ptr<const AskContext> context, const CNETWORK
   boldFont_ = font_;
   boldFont_.setWeight(QFont::Bold);
 
-  process_ =
-      context_->lookUp ? context_->lookUp(request_.processId) : PromptProcessOf(request_.processId);
+  process_ = LookUp();
   fileName_ = process_.program.name.empty() ? std::string(kNotAvailable) : process_.program.name;
   CreateControls();
   FillTexts();
@@ -158,6 +154,21 @@ CAskDialog::CAskDialog(std::shared_ptr<const AskContext> context, const CNETWORK
 }
 
 CAskDialog::~CAskDialog() = default;
+
+void CAskDialog::WriteEvent(const std::function<void(shell::CEventLog&)>& write) const {
+  // The log takes one writer at a time: held for a line only, so that prompts open side by
+  // side all get their lines in.
+  std::unique_ptr<shell::CEventLog> log =
+      context_->eventLogFolder.empty()
+          ? std::make_unique<shell::CEventLog>()
+          : std::make_unique<shell::CEventLog>(context_->eventLogFolder);
+  write(*log);
+}
+
+PromptProcess CAskDialog::LookUp() const {
+  return context_->lookUp ? context_->lookUp(request_.processId)
+                          : PromptProcessOf(request_.processId);
+}
 
 QString CAskDialog::Text(int id) const {
   return context_->text ? context_->text(id) : QString();
@@ -382,7 +393,7 @@ void CAskDialog::mousePressEvent(QMouseEvent* event) {
   if (button != 0) {
     SetButtonState(button, kStatePressed);
     const char* line = button == kAllow ? "Allow Button Down" : "Block Button Down";
-    eventLog_->WriteText(line);
+    WriteEvent([line](shell::CEventLog& log) { log.WriteText(line); });
     Debug("AskDlg::OnLButtonDown", "%s", line);
     return;
   }
@@ -414,13 +425,13 @@ void CAskDialog::mouseReleaseEvent(QMouseEvent* event) {
   drag_.Release();
   const int over = ButtonAt(event->position().toPoint());
   if (!answered_ && over == kAllow && allowState_ == kStatePressed) {
-    eventLog_->WriteText("Allow Button Up");
+    WriteEvent([](shell::CEventLog& log) { log.WriteText("Allow Button Up"); });
     Debug("AskDlg::OnLButtonUp", "%s", "OnAllow()");
     OnAllow();
     return;
   }
   if (!answered_ && over == kBlock && blockState_ == kStatePressed) {
-    eventLog_->WriteText("Block Button Up");
+    WriteEvent([](shell::CEventLog& log) { log.WriteText("Block Button Up"); });
     Debug("AskDlg::OnLButtonUp", "%s", "OnBlock()");
     OnBlock();
     return;
@@ -499,15 +510,16 @@ void CAskDialog::SaveChanges(uint32_t verdict) {
   Debug("AskDlg::SaveChanges", "Program=%s, Port=%d chkIP=%d chkPort=%d", fileName_.c_str(),
         static_cast<int>(ntohs(request_.remotePort)), answer.onlyThisIp ? 1 : 0,
         answer.onlyThisPort ? 1 : 0);
-  PromptProcess now =
-      context_->lookUp ? context_->lookUp(request_.processId) : PromptProcessOf(request_.processId);
+  PromptProcess now = LookUp();
   AnswerOutcome outcome;
   if (context_->store != nullptr && context_->pending != nullptr) {
     outcome = SaveAnswer(*context_->store, *context_->pending, request_, process_, now, answer,
                          context_->sendVerdict);
   }
   if (outcome.stored == AnswerOutcome::Stored::kAdded) {
-    eventLog_->WriteProgramRule(outcome.rule.path, outcome.rule.action);
+    WriteEvent([&outcome](shell::CEventLog& log) {
+      log.WriteProgramRule(outcome.rule.path, outcome.rule.action);
+    });
   }
   if (outcome.next) Open(context_, *outcome.next);
   if (context_->refreshPages) context_->refreshPages();

@@ -12,7 +12,9 @@
 // Allow and Block are drawn by the prompt in three states (1 normal, 2 hovered, 3 pressed) and
 // act only when the left button is released over the button it was pressed on. After the
 // answer the prompt is hidden and deleted later; a second release or a late command does
-// nothing. User-interface thread only.
+// nothing. The event log is opened for each line, not for the prompt's life: it takes one
+// writer at a time, and prompts of several processes may be open together. User-interface
+// thread only.
 #pragma once
 
 #include <QFont>
@@ -150,12 +152,13 @@ class CAskDialog : public QWidget {
   void Answer(uint32_t verdict);
   void SaveChanges(uint32_t verdict);
   QString Text(int id) const;
+  PromptProcess LookUp() const;
+  void WriteEvent(const std::function<void(shell::CEventLog&)>& write) const;
 
   std::shared_ptr<const AskContext> context_;
   CNETWORK_REQUEST request_;
   PromptProcess process_;
   std::string fileName_;  // "n/a" when unknown
-  std::unique_ptr<shell::CEventLog> eventLog_;
   QFont font_;
   QFont boldFont_;
   int allowState_ = kStateNormal;

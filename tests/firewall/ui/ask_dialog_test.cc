@@ -330,6 +330,10 @@ class AskDialogTest : public QObject {
     Inject({Request(4, pid_, kWebHost, 443)});
     QCOMPARE(CAskDialog::OpenPrompts().size(), size_t{1});
     QCOMPARE(Verdicts().back(), (std::pair<uint32_t, uint32_t>{4, 1}));
+    // The other prompt was open all along; its presses are logged too.
+    Click(CAskDialog::OpenPrompts().front(), CAskDialog::kBlock);
+    QVERIFY2(ReadAll(EventLog()).contains("Block Button Down"), qPrintable(ReadAll(EventLog())));
+    QVERIFY(ReadAll(EventLog()).contains("Block Button Up"));
   }
 
   void onlyThisIpTurnsAnAllowRuleIntoAPolicy() {
