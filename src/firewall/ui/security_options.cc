@@ -66,6 +66,8 @@ CSecurityOptions::CSecurityOptions(store::CDBManager& store, int& level,
       level_(level),
       texts_(std::move(texts)) {
   setObjectName(QString::number(IDD));
+  // Modal to the main window only: a prompt that comes up meanwhile can still be answered.
+  setWindowModality(Qt::WindowModal);
   setWindowTitle(Text(149));
   setWindowIcon(QApplication::windowIcon());
   setFixedSize(kWidth, kHeight);
