@@ -83,9 +83,8 @@ class DeviceClient {
   platform::UniqueFd fd_;
   std::deque<Unread> unread_;   // in stream order
   bool aheadUnderWay_ = false;  // a fetch ahead is in unread_
-  bool haveAhead_ = false;
-  bool aheadUnknown_ = false;  // the daemon answered a fetch ahead as an unknown call      //
-                               // ahead_ holds a request not yet fetched
+  bool haveAhead_ = false;      // ahead_ holds a request not yet fetched
+  bool aheadUnknown_ = false;   // the daemon answered a fetch ahead as an unknown call
   DeviceReply ahead_;
   std::vector<uint8_t> received_;  // bytes read past the answer being decoded
   std::vector<uint8_t> frame_;     // the call being sent, kept to save an allocation per call
