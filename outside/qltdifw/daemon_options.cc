@@ -12,7 +12,7 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: qltdifw [--foreground] [--netns NAME] [--queue N] [--runtime-dir DIR]\n"
-    "               [--user UID] [--hold-timeout SECONDS] [--aligned-records]\n"
+    "               [--user UID] [--hold-timeout SECONDS] [--spin-us N] [--aligned-records]\n"
     "\n"
     "The filter daemon: holds every new outgoing IPv4 TCP connection and UDP flow and asks the\n"
     "firewall program, through the device DIR/qltdifw.sock, whether to let it pass.\n"
@@ -24,6 +24,9 @@ constexpr const char* kUsage =
     "  --user UID          the user, besides root, who may open the device\n"
     "                      (default: the user who ran pkexec or sudo)\n"
     "  --hold-timeout S    drop a request not answered within S seconds (default 30)\n"
+    "  --spin-us N         after handing out a request, look for its verdict N microseconds\n"
+    "                      before sleeping, while verdicts come that fast (default 100;\n"
+    "                      0 never; never on one CPU)\n"
     "  --aligned-records   answer with the 36-byte request and 268-byte image-load forms\n"
     "  --help              show this text\n";
 
@@ -83,6 +86,10 @@ int ParseDaemonOptions(int argc, char** argv, DaemonOptions* options) {
     } else if (arg == "--hold-timeout") {
       if (!Number(value, 1, 86400, &number)) return bad("--hold-timeout needs 1 to 86400 seconds");
       options->holdTimeoutSeconds = static_cast<int>(number);
+      ++i;
+    } else if (arg == "--spin-us") {
+      if (!Number(value, 0, 10000, &number)) return bad("--spin-us needs 0 to 10000 microseconds");
+      options->spinMicroseconds = static_cast<int>(number);
       ++i;
     } else {
       return bad(("unknown option " + std::string(arg)).c_str());

@@ -26,7 +26,8 @@ using Clock = RequestTable::Clock;
 FilterDaemon::FilterDaemon(DaemonOptions options)
     : options_(std::move(options)),
       table_(this, std::chrono::seconds(options_.holdTimeoutSeconds)),
-      device_(this, options_.user) {}
+      device_(this, options_.user),
+      verdictSpin_(std::chrono::microseconds(options_.spinMicroseconds)) {}
 
 FilterDaemon::~FilterDaemon() {
   Shutdown();
@@ -86,8 +87,9 @@ bool FilterDaemon::Start() {
     syslog(LOG_ERR, "device %s cannot be created: %s", socketPath.c_str(), strerror(errno));
     return false;
   }
-  syslog(LOG_INFO, "started: queue %u, chain %s, device %s, user %u, hold %d s%s", options_.queue,
-         rules_->Chain().c_str(), socketPath.c_str(), options_.user, options_.holdTimeoutSeconds,
+  syslog(LOG_INFO, "started: queue %u, chain %s, device %s, user %u, hold %d s, spin %d us%s",
+         options_.queue, rules_->Chain().c_str(), socketPath.c_str(), options_.user,
+         options_.holdTimeoutSeconds, options_.spinMicroseconds,
          options_.alignedRecords ? ", aligned records" : "");
   return true;
 }
@@ -113,7 +115,9 @@ int FilterDaemon::Run() {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
       timeout = static_cast<int>(std::max<int64_t>(0, std::min<int64_t>(left.count() + 1, 1000)));
     }
-    int n = poll(polls, 5, timeout);
+    int n = 0;
+    if (spinUntil_ > Clock::now()) n = qxfw::platform::SpinPoll(polls, 5, spinUntil_);
+    if (n == 0) n = poll(polls, 5, timeout);
     if (n < 0 && errno != EINTR) {
       syslog(LOG_ERR, "poll failed: %s", strerror(errno));
       break;
@@ -178,6 +182,8 @@ void FilterDaemon::OnPacket(const QueuedPacket& packet) {
       device_.AnswerKeptCall(status, output.data(), static_cast<uint32_t>(output.size()));
     }
     events_.RequestQueued();
+    handedOut_ = Clock::now();
+    spinUntil_ = verdictSpin_.Until(handedOut_);
   }
 }
 
@@ -232,9 +238,11 @@ uint32_t FilterDaemon::OnCall(const DeviceCall& call, std::vector<uint8_t>* outp
       if (call.input.size() != sizeof(tagVERDICT)) return ERROR_INVALID_PARAMETER;
       tagVERDICT verdict;
       std::memcpy(&verdict, call.input.data(), sizeof(verdict));
-      return table_.SetVerdict(verdict.requestHandle, verdict.verdict, Clock::now())
-                 ? kStatusSuccess
-                 : ERROR_NOT_FOUND;
+      Clock::time_point now = Clock::now();
+      verdictSpin_.Record(handedOut_, now);
+      spinUntil_ = {};
+      return table_.SetVerdict(verdict.requestHandle, verdict.verdict, now) ? kStatusSuccess
+                                                                            : ERROR_NOT_FOUND;
     }
     case IOCTL_GET_IMAGE_LOAD: {
       size_t form = options_.alignedRecords ? sizeof(tagIMAGE_LOAD_A) : sizeof(tagIMAGE_LOAD_W);

@@ -13,6 +13,7 @@
 #include "monitor/sock_diag.h"
 #include "nfqueue/iptables_rules.h"
 #include "nfqueue/nf_queue.h"
+#include "platform/spin_wait.h"
 #include "process_index/process_index.h"
 #include "socket_owner/packet_owner.h"
 
@@ -59,6 +60,11 @@ class FilterDaemon : public CallHandler, public Verdicts {
   DeviceServer device_;
   qxfw::platform::UniqueFd signals_;
   qxfw::platform::UniqueFd homeNetns_;
+  // After a request is handed out the loop keeps looking for the verdict a little while,
+  // when the last verdict came that quickly.
+  qxfw::platform::SpinGate verdictSpin_;
+  RequestTable::Clock::time_point handedOut_{};
+  RequestTable::Clock::time_point spinUntil_{};
   bool clientActive_ = false;  // attached and not released
   uint64_t unparsed_ = 0;
 };

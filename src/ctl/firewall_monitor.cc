@@ -24,10 +24,16 @@
 #include "platform/file.h"
 #include "platform/folders.h"
 #include "platform/named_event.h"
+#include "platform/spin_wait.h"
 #include "store/db_manager.h"
 
 namespace qxfw::ctl {
 namespace {
+
+// How long the loop looks for the next request after an answer. A program connecting again
+// at once asks within about 150 us here (the daemon lets the connection through, the program
+// wakes, connects again).
+constexpr std::chrono::microseconds kNextRequestSpin{250};
 
 using firewall::CNETWORK_REQUEST;
 using firewall::DecidedBy;
@@ -288,6 +294,11 @@ int RunFirewallMonitor(const std::vector<std::string>& words, std::ostream& out)
                 : answer == UndecidedAnswer::kBlock ? "block"
                                                     : "hold")
             << ")" << std::endl;
+  // Requests that come back to back (a program opening connection after connection) are met
+  // awake: after answering, the loop looks for the next request a while before it sleeps,
+  // as long as the last one came that soon after an answer.
+  platform::SpinGate nextRequestSpin(kNextRequestSpin);
+  std::chrono::steady_clock::time_point answered{};
   const int period = host.Period() > 0 ? host.Period() : 100;
   auto nextTick = std::chrono::steady_clock::now() + std::chrono::milliseconds(period);
   auto tick = [&] {
@@ -305,7 +316,13 @@ int RunFirewallMonitor(const std::vector<std::string>& words, std::ostream& out)
     // next request, so the tick that the event brings finds it here without a round trip.
     if (network) socket->PrefetchNetworkRequest(sizeof(firewall::CNETWORK_REQUEST_ALIGNED));
     int fds[3] = {signals.Fd(), host.Polls().Fd(), network ? network->Fd() : -1};
-    int ready = platform::WaitForAny(fds, network ? 3 : 2, waitMs);
+    size_t count = network ? 3 : 2;
+    int ready = platform::kWaitTimeout;
+    auto spinUntil = nextRequestSpin.Until(answered);
+    if (network && spinUntil > std::chrono::steady_clock::now()) {
+      ready = platform::SpinForAny(fds, count, spinUntil);
+    }
+    if (ready == platform::kWaitTimeout) ready = platform::WaitForAny(fds, count, waitMs);
     if (ready == 0) {
       signals.Take();
       break;
@@ -316,7 +333,10 @@ int RunFirewallMonitor(const std::vector<std::string>& words, std::ostream& out)
     } else if (ready == 2) {
       // One tick per signal, as the notifier would post them.
       bool gone = false;
-      for (size_t n = network->ConsumeAll(&gone); n > 0; --n) tick();
+      size_t signals = network->ConsumeAll(&gone);
+      if (signals > 0) nextRequestSpin.Record(answered, std::chrono::steady_clock::now());
+      for (size_t n = signals; n > 0; --n) tick();
+      if (signals > 0) answered = std::chrono::steady_clock::now();
       if (gone) network.reset();  // the timer alone polls from now on
     } else if (ready == platform::kWaitTimeout) {
       nextTick = std::chrono::steady_clock::now() + std::chrono::milliseconds(period);

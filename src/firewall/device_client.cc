@@ -80,6 +80,7 @@ void DeviceClient::CloseLocked() {
   unread_.clear();
   aheadUnderWay_ = false;
   haveAhead_ = false;
+  keepAheadSize_ = 0;
   received_.clear();
 }
 
@@ -87,6 +88,10 @@ bool DeviceClient::SendLocked(uint32_t controlCode, const void* input, uint32_t 
                               uint32_t outputSize) {
   frame_.clear();
   if (!EncodeCall(controlCode, input, inputLength, outputSize, &frame_)) return false;
+  return SendFrameLocked();
+}
+
+bool DeviceClient::SendFrameLocked() {
   if (!SendAll(fd_.Get(), frame_)) {
     CloseLocked();
     return false;
@@ -195,8 +200,19 @@ bool DeviceClient::Post(uint32_t controlCode, const void* input, uint32_t inputL
   if (!fd_.Valid()) return false;
   if (inputLength > kMaxCallInput || (inputLength > 0 && input == nullptr)) return false;
   if (unread_.size() >= kMaxUnreadAnswers && ReadUnreadLocked(true) != Read::kDone) return false;
-  if (!SendLocked(controlCode, input, inputLength, 0)) return false;
+  frame_.clear();
+  if (!EncodeCall(controlCode, input, inputLength, 0, &frame_)) return false;
+  // A caller that keeps a fetch ahead gets the next one in the same write as the post (a
+  // verdict, as a rule): the daemon then reads both at once and holds the fetch before the
+  // next request comes.
+  bool ahead = keepAheadSize_ != 0 && !aheadUnknown_ && !aheadUnderWay_ && !haveAhead_ &&
+               EncodeCall(IOCTL_WAIT_NETWORK_REQUEST, nullptr, 0, keepAheadSize_, &frame_);
+  if (!SendFrameLocked()) return false;
   unread_.push_back(Unread{false, 0});
+  if (ahead) {
+    unread_.push_back(Unread{true, keepAheadSize_});
+    aheadUnderWay_ = true;
+  }
   return true;
 }
 
@@ -204,8 +220,9 @@ bool DeviceClient::PrefetchNetworkRequest(uint32_t outputSize) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!fd_.Valid()) return false;
   if (aheadUnknown_) return false;
-  if (aheadUnderWay_ || haveAhead_) return true;
   if (outputSize > kMaxCallOutput) return false;
+  keepAheadSize_ = outputSize;
+  if (aheadUnderWay_ || haveAhead_) return true;
   if (unread_.size() >= kMaxUnreadAnswers && ReadUnreadLocked(true) != Read::kDone) return false;
   if (!SendLocked(IOCTL_WAIT_NETWORK_REQUEST, nullptr, 0, outputSize)) return false;
   unread_.push_back(Unread{true, outputSize});

@@ -52,7 +52,8 @@ class DeviceClient {
   // open or the connection broke (the device is then closed).
   bool Post(uint32_t controlCode, const void* input, uint32_t inputLength);
   // Sends IOCTL_WAIT_NETWORK_REQUEST for outputSize bytes unless one is under way or the
-  // request it brought has not been fetched yet. False when the device is not open, the
+  // request it brought has not been fetched yet. From then on every Post made while no fetch
+  // ahead is under way carries the next one. False when the device is not open, the
   // connection broke, or the daemon does not know the call.
   bool PrefetchNetworkRequest(uint32_t outputSize);
 
@@ -77,6 +78,7 @@ class DeviceClient {
   uint32_t TakeAheadLocked(void* output, uint32_t outputSize, uint32_t* bytesReturned);
   bool SendLocked(uint32_t controlCode, const void* input, uint32_t inputLength,
                   uint32_t outputSize);
+  bool SendFrameLocked();  // sends frame_; closes the device when the connection broke
   void CloseLocked();
 
   std::mutex mutex_;
@@ -85,6 +87,7 @@ class DeviceClient {
   bool aheadUnderWay_ = false;  // a fetch ahead is in unread_
   bool haveAhead_ = false;      // ahead_ holds a request not yet fetched
   bool aheadUnknown_ = false;   // the daemon answered a fetch ahead as an unknown call
+  uint32_t keepAheadSize_ = 0;  // the output size of fetches ahead; 0: the caller keeps none
   DeviceReply ahead_;
   std::vector<uint8_t> received_;  // bytes read past the answer being decoded
   std::vector<uint8_t> frame_;     // the call being sent, kept to save an allocation per call

@@ -27,31 +27,24 @@ RunningProgram TrustedProgramOf(int procDirFd, pid_t pid) {
   char link[32];
   std::snprintf(link, sizeof(link), "%d/exe", static_cast<int>(pid));
 
-  // The file first, then its name, then the file again: a process that executes another
-  // program in between shows two different files and is not trusted.
-  struct stat before {};
-  if (::fstatat(procDirFd, link, &before, 0) != 0) {
-    before.st_dev = 0;
-    before.st_ino = 0;
-  }
+  // The name first, then the file. A process that executes another program in between shows
+  // the name of one file and the identity of the other, and the check of the name below
+  // finds a different file there: it is not trusted.
   char target[PATH_MAX];
   ssize_t n = ::readlinkat(procDirFd, link, target, sizeof(target));
   if (n <= 0 || static_cast<size_t>(n) >= sizeof(target)) return program;
   program.path = std::string(platform::WithoutDeletedMark(std::string_view(target, size_t(n))));
-  program.device = before.st_dev;
-  program.inode = before.st_ino;
+  struct stat file {};
+  if (::fstatat(procDirFd, link, &file, 0) != 0) return program;
+  program.device = file.st_dev;
+  program.inode = file.st_ino;
 
-  struct stat after {};
-  if (before.st_ino == 0 || ::fstatat(procDirFd, link, &after, 0) != 0 ||
-      after.st_dev != before.st_dev || after.st_ino != before.st_ino) {
-    return program;
-  }
   // The kernel reports absolute paths; anything else (a link of another kind of file) is
   // nothing rules could match.
   if (program.path.empty() || program.path[0] != '/') return program;
   struct stat here {};
   program.trusted = ::stat(program.path.c_str(), &here) == 0 && S_ISREG(here.st_mode) &&
-                    here.st_dev == before.st_dev && here.st_ino == before.st_ino;
+                    here.st_dev == file.st_dev && here.st_ino == file.st_ino;
   return program;
 }
 

@@ -1,4 +1,6 @@
-# Named events between processes (abstract Unix sockets) and unnamed ones (eventfd).
+# Named events between processes (abstract Unix sockets), unnamed ones (eventfd), and the
+# bounded spin for answers about to come.
 target_sources(qxfw_platform PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/named_event.cc
+  ${CMAKE_CURRENT_LIST_DIR}/spin_wait.cc
 )

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "platform/debug_output.h"
+#include "platform/spin_wait.h"
 
 namespace qxfw::platform {
 namespace {
@@ -146,6 +147,10 @@ NamedEventCreator::~NamedEventCreator() {
 }
 
 void NamedEventCreator::AcceptPendingLocked() {
+  // A failing accept still makes and frees a socket; asking first is far cheaper, and Set
+  // comes here for every signal.
+  pollfd waiting{listener_.Get(), POLLIN, 0};
+  if (::poll(&waiting, 1, 0) != 1) return;
   for (;;) {
     int fd = ::accept4(listener_.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) {
@@ -326,6 +331,8 @@ size_t NamedEventHandle::ConsumeAll(bool* gone) {
     ssize_t got = ::recv(fd_.Get(), buffer, sizeof(buffer), MSG_DONTWAIT);
     if (got > 0) {
       total += static_cast<size_t>(got);
+      // A short read took everything there was; one more read would only say so.
+      if (static_cast<size_t>(got) < sizeof(buffer)) return total;
       continue;
     }
     if (got < 0 && errno == EINTR) continue;
@@ -342,15 +349,33 @@ bool NamedEventExists(const std::string& name, EventScope scope) {
   return NamedEventHandle::Open(name, scope) != nullptr;
 }
 
-int WaitForAny(const int* fds, size_t count, int timeoutMs) {
-  std::vector<pollfd> polls(count);
-  for (size_t i = 0; i < count; ++i) polls[i] = {fds[i], POLLIN, 0};
-  int n = PollRetrying(polls.data(), polls.size(), timeoutMs);
+namespace {
+
+// The index of the first ready descriptor after a poll that returned n.
+int FirstReady(const std::vector<pollfd>& polls, int n) {
   if (n < 0) return kWaitFailed;
-  for (size_t i = 0; i < count; ++i) {
+  for (size_t i = 0; i < polls.size(); ++i) {
     if (polls[i].revents != 0) return static_cast<int>(i);
   }
   return kWaitTimeout;
+}
+
+std::vector<pollfd> ReadPolls(const int* fds, size_t count) {
+  std::vector<pollfd> polls(count);
+  for (size_t i = 0; i < count; ++i) polls[i] = {fds[i], POLLIN, 0};
+  return polls;
+}
+
+}  // namespace
+
+int WaitForAny(const int* fds, size_t count, int timeoutMs) {
+  std::vector<pollfd> polls = ReadPolls(fds, count);
+  return FirstReady(polls, PollRetrying(polls.data(), polls.size(), timeoutMs));
+}
+
+int SpinForAny(const int* fds, size_t count, std::chrono::steady_clock::time_point until) {
+  std::vector<pollfd> polls = ReadPolls(fds, count);
+  return FirstReady(polls, SpinPoll(polls.data(), polls.size(), until));
 }
 
 }  // namespace qxfw::platform

@@ -19,6 +19,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -155,5 +156,7 @@ bool NamedEventExists(const std::string& name, EventScope scope);
 constexpr int kWaitTimeout = -1;
 constexpr int kWaitFailed = -2;
 int WaitForAny(const int* fds, size_t count, int timeoutMs);
+// The same without sleeping, until `until` has passed (see spin_wait.h for when that pays).
+int SpinForAny(const int* fds, size_t count, std::chrono::steady_clock::time_point until);
 
 }  // namespace qxfw::platform
