@@ -184,5 +184,58 @@ TEST(DeviceClientTest, ADaemonWithoutFetchesAheadIsNotAskedAgain) {
   EXPECT_EQ(device.CallsOf(IOCTL_WAIT_NETWORK_REQUEST), 1u);
 }
 
+// Waits until the device has had `count` calls of `code`, then a moment for their answers.
+void AwaitCalls(FakeDevice& device, uint32_t code, size_t count) {
+  for (int i = 0; i < 2000 && device.CallsOf(code) < count; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+}
+
+TEST(DeviceClientTest, AVerdictCarriesTheNextFetchAheadInTheSameWrite) {
+  FakeDevice device;
+  DeviceClient client;
+  ASSERT_EQ(client.Open(device.path()), kStatusSuccess);
+  // A caller that never asked ahead posts its verdicts alone.
+  tagVERDICT verdict{9, kVerdictAllow};
+  ASSERT_TRUE(client.Post(IOCTL_SET_VERDICT, &verdict, sizeof(verdict)));
+  ASSERT_EQ(device.VerdictsWhen(1).size(), 1u);
+  EXPECT_EQ(device.CallsOf(IOCTL_WAIT_NETWORK_REQUEST), 0u);
+
+  CNETWORK_REQUEST first = RequestWith(1);
+  device.QueueOutput(IOCTL_WAIT_NETWORK_REQUEST, &first, sizeof(first));
+  ASSERT_TRUE(client.PrefetchNetworkRequest(sizeof(CNETWORK_REQUEST)));
+  AwaitCalls(device, IOCTL_WAIT_NETWORK_REQUEST, 1);
+  CNETWORK_REQUEST request;
+  uint32_t got = 0;
+  ASSERT_EQ(Fetch(client, &request, &got), kStatusSuccess);
+  EXPECT_EQ(request.requestHandle, 1u);
+
+  // The verdict for it brings the next fetch ahead, in one write, unasked.
+  CNETWORK_REQUEST second = RequestWith(2);
+  device.QueueOutput(IOCTL_WAIT_NETWORK_REQUEST, &second, sizeof(second));
+  verdict = {1, kVerdictAllow};
+  ASSERT_TRUE(client.Post(IOCTL_SET_VERDICT, &verdict, sizeof(verdict)));
+  AwaitCalls(device, IOCTL_WAIT_NETWORK_REQUEST, 2);
+  std::vector<DeviceCall> calls = device.Calls();
+  ASSERT_GE(calls.size(), 2u);
+  size_t last = calls.size() - 1;
+  EXPECT_EQ(calls[last - 1].controlCode, IOCTL_SET_VERDICT);
+  EXPECT_EQ(calls[last].controlCode, IOCTL_WAIT_NETWORK_REQUEST);
+  EXPECT_EQ(calls[last].outputSize, sizeof(CNETWORK_REQUEST));
+  EXPECT_EQ(device.ReadOf(last - 1), device.ReadOf(last));
+  ASSERT_EQ(Fetch(client, &request, &got), kStatusSuccess);
+  EXPECT_EQ(request.requestHandle, 2u);
+  EXPECT_EQ(device.CallsOf(IOCTL_GET_NETWORK_REQUEST), 0u);
+
+  // While a fetch ahead is under way, verdicts carry no second one.
+  verdict = {2, kVerdictAllow};
+  ASSERT_TRUE(client.Post(IOCTL_SET_VERDICT, &verdict, sizeof(verdict)));
+  verdict = {3, kVerdictBlock};
+  ASSERT_TRUE(client.Post(IOCTL_SET_VERDICT, &verdict, sizeof(verdict)));
+  ASSERT_EQ(device.VerdictsWhen(4).size(), 4u);
+  EXPECT_EQ(device.CallsOf(IOCTL_WAIT_NETWORK_REQUEST), 3u);
+}
+
 }  // namespace
 }  // namespace qxfw::firewall

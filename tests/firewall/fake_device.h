@@ -98,6 +98,11 @@ class FakeDevice {
     }
     return verdicts;
   }
+  // Which of the device's reads brought call `index` (counted from 1).
+  size_t ReadOf(size_t index) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return index < reads_.size() ? reads_[index] : 0;
+  }
   size_t CallsOf(uint32_t code) {
     size_t n = 0;
     for (const auto& call : Calls()) n += call.controlCode == code;
@@ -113,6 +118,7 @@ class FakeDevice {
   DeviceReply AnswerFor(const DeviceCall& call, int* delayMs) {
     std::lock_guard<std::mutex> lock(mutex_);
     calls_.push_back(call);
+    reads_.push_back(currentRead_);
     *delayMs = 0;
     for (auto it = queued_.begin(); it != queued_.end(); ++it) {
       if (it->first != call.controlCode) continue;
@@ -146,6 +152,7 @@ class FakeDevice {
     for (;;) {
       ssize_t n = recv(fd, chunk, sizeof(chunk), 0);
       if (n <= 0) break;
+      ++currentRead_;  // only this thread writes it
       in.insert(in.end(), chunk, chunk + n);
       for (;;) {
         DeviceCall call;
@@ -181,6 +188,8 @@ class FakeDevice {
   int client_ = -1;
   std::deque<std::pair<uint32_t, Scripted>> queued_;
   std::vector<DeviceCall> calls_;
+  std::vector<size_t> reads_;  // of each call
+  size_t currentRead_ = 0;
   std::thread thread_;
 };
 

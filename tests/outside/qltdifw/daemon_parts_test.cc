@@ -162,7 +162,7 @@ TEST(DaemonOptions, AcceptsTheDocumentedOptionsAndRefusesBadOnes) {
   };
   DaemonOptions options;
   ASSERT_EQ(parse({"--foreground", "--netns", "ns1", "--queue", "7", "--runtime-dir", "/tmp/x",
-                   "--user", "1000", "--hold-timeout", "5", "--aligned-records"},
+                   "--user", "1000", "--hold-timeout", "5", "--spin-us", "0", "--aligned-records"},
                   &options),
             0);
   EXPECT_TRUE(options.foreground);
@@ -171,11 +171,14 @@ TEST(DaemonOptions, AcceptsTheDocumentedOptionsAndRefusesBadOnes) {
   EXPECT_EQ(options.runtimeDir, "/tmp/x");
   EXPECT_EQ(options.user, 1000u);
   EXPECT_EQ(options.holdTimeoutSeconds, 5);
+  EXPECT_EQ(options.spinMicroseconds, 0);
   EXPECT_TRUE(options.alignedRecords);
   for (std::vector<const char*> bad :
        std::vector<std::vector<const char*>>{{"--queue", "70000"},
                                              {"--queue"},
                                              {"--hold-timeout", "0"},
+                                             {"--spin-us", "-1"},
+                                             {"--spin-us", "10001"},
                                              {"--user", "x"},
                                              {"--runtime-dir", "relative"},
                                              {"--netns", "../x"},
