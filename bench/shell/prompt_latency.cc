@@ -1,11 +1,13 @@
 // How long an unknown program waits for the access prompt: from its connect() (the SYN the
 // filter daemon holds) until the prompt has painted itself on the screen.
 //
-//   prompt_latency COUNT NETNS CLIENT ADDRESS PORT
+//   prompt_latency COUNT NETNS CLIENT ADDRESS PORT [RATE_CLIENT SECONDS]
 // runs the firewall program's application object in this process, starts COUNT clients
 // (prompt_client) one after another in NETNS, answers each prompt with Allow and takes the rule
-// away again, and prints the latencies. bench/shell/prompt_latency.sh sets up the namespaces
-// and the daemon.
+// away again, and prints the latencies. With RATE_CLIENT (bench/firewall/connect_rate) it then
+// gives that program an allow rule and lets it connect one connection after another for
+// SECONDS, decided by the program: the rate and connect latency a user of the windowed program
+// sees. bench/shell/prompt_latency.sh sets up the namespaces and the daemon.
 #include <time.h>
 
 #include <QApplication>
@@ -57,6 +59,38 @@ class PaintWatch : public QObject {
     return QObject::eventFilter(watched, event);
   }
 };
+
+void AllowProgram(const std::string& path) {
+  qxfw::store::tagFIREWALL_PROGRAM rule{};
+  std::strncpy(rule.path, path.c_str(), sizeof(rule.path) - 1);
+  rule.action = 1;
+  qxfw::store::CDBManager::GetInstance().AddProgram(rule, nullptr);
+}
+
+// Runs `connect_rate run` in the namespace while this thread keeps serving the program's
+// events, and prints its line.
+bool RunAllowedConnections(const QString& netns, const std::string& client, const QString& address,
+                           const QString& port, const QString& seconds) {
+  AllowProgram(client);
+  QProcess rate;
+  rate.start(QStringLiteral("ip"),
+             {QStringLiteral("netns"), QStringLiteral("exec"), netns,
+              QString::fromStdString(client), QStringLiteral("run"), address, port, seconds});
+  QElapsedTimer waited;
+  waited.start();
+  const qint64 limit = static_cast<qint64>(seconds.toDouble() * 1000) + 10000;
+  while (rate.state() != QProcess::NotRunning && waited.elapsed() < limit) {
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+  }
+  if (rate.state() != QProcess::NotRunning) {
+    rate.kill();
+    rate.waitForFinished();
+    std::fprintf(stderr, "the allowed client did not finish\n");
+    return false;
+  }
+  std::printf("allowed by the program: %s\n", rate.readAllStandardOutput().trimmed().constData());
+  return rate.exitCode() == 0;
+}
 
 void RemoveRule(const std::string& path) {
   qxfw::store::CDBManager& db = qxfw::store::CDBManager::GetInstance();
@@ -113,8 +147,13 @@ int Run(int argc, char** argv) {
     RemoveRule(clientPath);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   }
+  bool allowedRan = true;
+  if (argc == 8) {
+    allowedRan =
+        RunAllowedConnections(netns, argv[6], address, port, QString::fromLocal8Bit(argv[7]));
+  }
   app.ExitInstance();
-  if (millis.empty()) return 1;
+  if (millis.empty() || !allowedRan) return 1;
   const double first = millis.front();
   std::sort(millis.begin(), millis.end());
   auto at = [&](double q) {
@@ -128,7 +167,8 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 6) return Run(argc, argv);
-  std::fprintf(stderr, "usage: prompt_latency COUNT NETNS CLIENT ADDRESS PORT\n");
+  if (argc == 6 || argc == 8) return Run(argc, argv);
+  std::fprintf(stderr,
+               "usage: prompt_latency COUNT NETNS CLIENT ADDRESS PORT [RATE_CLIENT SECONDS]\n");
   return 2;
 }
