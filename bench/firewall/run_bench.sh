@@ -6,8 +6,8 @@
 #   (c) the filter daemon with an answering program that allows every request
 #   (d) the first connection of each of 500 freshly started processes, with no rule and under (c)
 # compare_builds.sh runs case (c) of several builds alternately, to compare changes.
-# The answering program of (c) is bench/firewall/allow_all_client, a stand-in for the firewall
-# program, unless QXFW_BENCH_MONITOR names a command to use instead.
+# Case (c) runs twice: with bench/firewall/allow_all_client, a stand-in that allows whatever it
+# is asked, and with the headless host (qxfwctl monitor) deciding by an allow rule.
 # usage: bash bench/firewall/run_bench.sh [BUILD_DIR] [SECONDS]   (as root)
 set -euo pipefail
 build=${1:-build/default}
