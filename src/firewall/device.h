@@ -28,6 +28,9 @@ class CDevice {
   }
   // False once the channel broke (the daemon went away); every call then fails.
   virtual bool IsOpen() const { return true; }
+  // Asks the device ahead for the next request, so that the fetch after the network event
+  // finds it here (DeviceClient::PrefetchNetworkRequest). False when the device cannot.
+  virtual bool PrefetchNetworkRequest(uint32_t /*outputSize*/) { return false; }
 };
 
 // The filter daemon's socket, opened exclusively.
@@ -44,8 +47,7 @@ class CDeviceSocket : public CDevice {
     client_.Post(controlCode, input, inputLength);
   }
   bool IsOpen() const override { return client_.IsOpen(); }
-  // Asks the daemon ahead for the next request (DeviceClient::PrefetchNetworkRequest).
-  bool PrefetchNetworkRequest(uint32_t outputSize) {
+  bool PrefetchNetworkRequest(uint32_t outputSize) override {
     return client_.PrefetchNetworkRequest(outputSize);
   }
 

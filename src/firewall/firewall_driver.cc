@@ -98,6 +98,9 @@ void CFirewallDriver::Init(CDriverHost* host, const std::vector<TrustedProgram>&
   if (device_ && host_ != nullptr && options_.makeNotifier) {
     notifier_ = options_.makeNotifier(*device_, *host_);
   }
+  // From here on each verdict takes the next fetch ahead along (in the form either record
+  // fits), so a request decided by the rules costs the poll no round trip to the daemon.
+  if (device_) device_->PrefetchNetworkRequest(sizeof(CNETWORK_REQUEST_ALIGNED));
   if (host_ != nullptr) host_->SetPollTimer(PollPeriodMs());
 }
 

@@ -184,14 +184,6 @@ TEST(DeviceClientTest, ADaemonWithoutFetchesAheadIsNotAskedAgain) {
   EXPECT_EQ(device.CallsOf(IOCTL_WAIT_NETWORK_REQUEST), 1u);
 }
 
-// Waits until the device has had `count` calls of `code`, then a moment for their answers.
-void AwaitCalls(FakeDevice& device, uint32_t code, size_t count) {
-  for (int i = 0; i < 2000 && device.CallsOf(code) < count; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-}
-
 TEST(DeviceClientTest, AVerdictCarriesTheNextFetchAheadInTheSameWrite) {
   FakeDevice device;
   DeviceClient client;
@@ -205,7 +197,7 @@ TEST(DeviceClientTest, AVerdictCarriesTheNextFetchAheadInTheSameWrite) {
   CNETWORK_REQUEST first = RequestWith(1);
   device.QueueOutput(IOCTL_WAIT_NETWORK_REQUEST, &first, sizeof(first));
   ASSERT_TRUE(client.PrefetchNetworkRequest(sizeof(CNETWORK_REQUEST)));
-  AwaitCalls(device, IOCTL_WAIT_NETWORK_REQUEST, 1);
+  device.AwaitCalls(IOCTL_WAIT_NETWORK_REQUEST, 1);
   CNETWORK_REQUEST request;
   uint32_t got = 0;
   ASSERT_EQ(Fetch(client, &request, &got), kStatusSuccess);
@@ -216,7 +208,7 @@ TEST(DeviceClientTest, AVerdictCarriesTheNextFetchAheadInTheSameWrite) {
   device.QueueOutput(IOCTL_WAIT_NETWORK_REQUEST, &second, sizeof(second));
   verdict = {1, kVerdictAllow};
   ASSERT_TRUE(client.Post(IOCTL_SET_VERDICT, &verdict, sizeof(verdict)));
-  AwaitCalls(device, IOCTL_WAIT_NETWORK_REQUEST, 2);
+  device.AwaitCalls(IOCTL_WAIT_NETWORK_REQUEST, 2);
   std::vector<DeviceCall> calls = device.Calls();
   ASSERT_GE(calls.size(), 2u);
   size_t last = calls.size() - 1;

@@ -98,6 +98,13 @@ class FakeDevice {
     }
     return verdicts;
   }
+  // Waits until `count` calls of `code` have come, then a moment for their answers.
+  void AwaitCalls(uint32_t code, size_t count) {
+    for (int i = 0; i < 2000 && CallsOf(code) < count; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
   // Which of the device's reads brought call `index` (counted from 1).
   size_t ReadOf(size_t index) {
     std::lock_guard<std::mutex> lock(mutex_);

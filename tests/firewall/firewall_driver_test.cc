@@ -137,6 +137,34 @@ TEST_F(DriverTest, DecidedRequestsAreAnsweredAtOnce) {
   EXPECT_EQ(verdicts[2].verdict, kVerdictBlock);
 }
 
+TEST_F(DriverTest, RequestsDecidedByRulesComeAheadWithoutAFetchEach) {
+  AddProgram("/usr/bin/client", store::kActionAllow);
+  CNETWORK_REQUEST first = Request(21, kClientPid, 80);
+  CNETWORK_REQUEST second = Request(22, kClientPid, 443);
+  device_.QueueOutput(IOCTL_WAIT_NETWORK_REQUEST, &first, sizeof(first));
+  device_.QueueOutput(IOCTL_WAIT_NETWORK_REQUEST, &second, sizeof(second));
+  auto driver = MakeDriver();
+  driver->Init(&host_, {});
+  device_.AwaitCalls(IOCTL_WAIT_NETWORK_REQUEST, 1);  // asked ahead at Init
+  CNETWORK_REQUEST buffer;
+  EXPECT_EQ(driver->FetchAndDecide(&buffer), 0);
+  // The verdict took the next fetch ahead along, in the same write.
+  device_.AwaitCalls(IOCTL_WAIT_NETWORK_REQUEST, 2);
+  std::vector<DeviceCall> calls = device_.Calls();
+  ASSERT_GE(calls.size(), 2u);
+  EXPECT_EQ(calls[calls.size() - 2].controlCode, IOCTL_SET_VERDICT);
+  EXPECT_EQ(calls.back().controlCode, IOCTL_WAIT_NETWORK_REQUEST);
+  EXPECT_EQ(device_.ReadOf(calls.size() - 2), device_.ReadOf(calls.size() - 1));
+  EXPECT_EQ(driver->FetchAndDecide(&buffer), 0);
+  auto verdicts = device_.VerdictsWhen(2);
+  ASSERT_EQ(verdicts.size(), 2u);
+  EXPECT_EQ(verdicts[0].requestHandle, 21u);
+  EXPECT_EQ(verdicts[1].requestHandle, 22u);
+  EXPECT_EQ(verdicts[1].verdict, kVerdictAllow);
+  // Neither request cost a fetch of its own.
+  EXPECT_EQ(device_.CallsOf(IOCTL_GET_NETWORK_REQUEST), 0u);
+}
+
 TEST_F(DriverTest, AlignedFormIsConvertedAndCutRecordsAreIgnored) {
   AddProgram("/usr/bin/client", store::kActionBlock);
   auto driver = MakeDriver();
