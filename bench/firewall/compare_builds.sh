@@ -9,16 +9,9 @@ rounds=${ROUNDS:-4}
 seconds=${SECONDS_EACH:-2}
 builds=("$@")
 bin=${builds[0]}/bench/firewall
-id=$$
-a=qxcA$id b=qxcB$id queue=$((30000 + id % 20000))
-WORK=$(mktemp -d /tmp/qxfw-compare-XXXXXX)
-runtime=$WORK
-export QXFW_EVENT_SUFFIX=-compare$id
 . "$(dirname "$0")/../netns_pair.sh"
-netns_pair "$a" "$b" qxc$id 10.77.0
-ip netns exec "$b" "$bin/connect_rate" serve 8080 &
-bench_pid $!
-sleep 0.3
+bench_pair c 10.77.0 "$bin/connect_rate"
+runtime=$WORK
 
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
 # run: "RATE p50 P50"; with pids, also "cpu DAEMON+MONITOR" in microseconds per connection
@@ -53,17 +46,13 @@ for round in $(seq "$rounds"); do
   wait $nfq 2>/dev/null || true
   ip netns exec "$a" iptables -w -D OUTPUT -p tcp --syn -j NFQUEUE --queue-num "$queue"
   for build in "${builds[@]}"; do
-    rm -f "$runtime/qltdifw.sock"
-    "$build/outside/qltdifw/qltdifw" --foreground --netns "$a" --queue "$queue" \
-      --runtime-dir "$runtime" 2>>"$runtime/daemon.log" &
-    daemon=$!
-    for _ in $(seq 100); do [ -S "$runtime/qltdifw.sock" ] && break; sleep 0.05; done
+    start_daemon "$build/outside/qltdifw/qltdifw"
     QXFW_RUNTIME_DIR=$runtime "$build/src/ctl/qxfwctl" monitor --undecided block >/dev/null 2>&1 &
     monitor=$!
     sleep 0.4
-    line="$line  | $build $(run $daemon $monitor)"
-    kill $monitor $daemon
-    wait $monitor $daemon 2>/dev/null || true
+    line="$line  | $build $(run $daemon_pid $monitor)"
+    kill $monitor $daemon_pid
+    wait $monitor $daemon_pid 2>/dev/null || true
   done
   echo "$line"
 done

@@ -14,16 +14,9 @@ build=${1:-build/default}
 seconds=${2:-3}
 bin=$build/bench/firewall
 daemon=$build/outside/qltdifw/qltdifw
-id=$$
-a=qxbA$id b=qxbB$id queue=$((30000 + id % 20000))
-WORK=$(mktemp -d /tmp/qxfw-bench-XXXXXX)
-runtime=$WORK
-export QXFW_EVENT_SUFFIX=-bench$id
 . "$(dirname "$0")/../netns_pair.sh"
-netns_pair "$a" "$b" qxb$id 10.78.0
-ip netns exec "$b" "$bin/connect_rate" serve 8080 &
-bench_pid $!
-sleep 0.3
+bench_pair b 10.78.0 "$bin/connect_rate"
+runtime=$WORK
 
 run() { ip netns exec "$a" "$bin/connect_rate" run 10.78.0.2 8080 "$seconds"; }
 fresh() {  # median and p99 of the first connect of 500 new processes, in microseconds
@@ -43,17 +36,10 @@ echo "(b) NFQUEUE accept-all:      $(run)"
 kill $nfq
 ip netns exec "$a" iptables -w -D OUTPUT -p tcp --syn -j NFQUEUE --queue-num "$queue"
 
-start_daemon() {
-  "$daemon" --foreground --netns "$a" --queue "$queue" --runtime-dir "$runtime" 2>>"$runtime/daemon.log" &
-  daemon_pid=$!
-  bench_pid $daemon_pid
-  for i in $(seq 100); do [ -S "$runtime/qltdifw.sock" ] && break; sleep 0.05; done
-  [ -S "$runtime/qltdifw.sock" ] || { echo "daemon did not start:"; cat "$runtime/daemon.log"; exit 1; }
-}
 stop() { kill "$1"; wait "$1" 2>/dev/null || true; }
 
 # (c) with the stand-in program.
-start_daemon
+start_daemon "$daemon"
 "$bin/allow_all_client" "$runtime/qltdifw.sock" > /dev/null &
 client=$!
 bench_pid $client
@@ -70,7 +56,7 @@ if [ -x "$ctl" ]; then
   mkdir -p "$QXFW_APPDATA"
   "$ctl" rules add-program allow "$(readlink -f "$bin/connect_rate")" >/dev/null
   "$ctl" level set 4 >/dev/null
-  start_daemon
+  start_daemon "$daemon"
   QXFW_RUNTIME_DIR=$runtime "$ctl" monitor --undecided block > "$runtime/monitor.out" &
   monitor=$!
   bench_pid $monitor

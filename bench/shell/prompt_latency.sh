@@ -13,25 +13,15 @@ seconds=${3:-3}
 bench=$build/bench/shell/prompt_latency
 daemon=$build/outside/qltdifw/qltdifw
 server=$build/bench/firewall/connect_rate
-id=$$
-a=qxpA$id b=qxpB$id queue=$((50000 + id % 10000))
-WORK=$(mktemp -d /tmp/qxfw-prompt-XXXXXX)
-work=$WORK
-export QXFW_EVENT_SUFFIX=-prompt$id
 . "$(dirname "$0")/../netns_pair.sh"
-netns_pair "$a" "$b" qxp$id 10.79.0
-ip netns exec "$b" "$server" serve 8080 &
-bench_pid $!
+bench_pair p 10.79.0 "$server"
+work=$WORK
 
-sleep 0.3
 echo "no rule, before the daemon starts: $(ip netns exec "$a" "$server" run 10.79.0.2 8080 "$seconds")"
 
-"$daemon" --foreground --netns "$a" --queue "$queue" --runtime-dir "$work" 2>>"$work/daemon.log" &
-bench_pid $!
-for _ in $(seq 100); do [ -S "$work/qltdifw.sock" ] && break; sleep 0.05; done
-[ -S "$work/qltdifw.sock" ] || { echo "daemon did not start:"; cat "$work/daemon.log"; exit 1; }
+start_daemon "$daemon"
 
-display=:$((600 + id % 300))
+display=:$((600 + $$ % 300))
 Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
 bench_pid $!
 for _ in $(seq 50); do DISPLAY=$display xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
