@@ -18,6 +18,7 @@
 #include "avlib/vdb_header.h"
 #include "ctl/ctl_support.h"
 #include "ctl/qxav_library.h"
+#include "dvengine/dvengine_contract.h"
 #include "platform/folders.h"
 
 namespace qxfw::ctl {
@@ -114,6 +115,14 @@ int RunDefault(const Arguments& args, std::ostream& out) {
 
 // Loads the library, points it at the antivirus folder and starts the engine.
 void StartEngine(QxavLibrary& library, const std::string& folder) {
+  const std::string engine = folder + "/" + dvengine::kEngineFileName;
+  if (access(engine.c_str(), F_OK) != 0 && errno == ENOENT) {
+    throw NotInstalled("the scanning engine", "is not installed", engine, "qxfwsetup /Install");
+  }
+  if (avlib::ListDatabases(folder + "/").empty()) {
+    throw NotInstalled("no signature database", "is installed", folder + "/*.vdb",
+                       "qxfwsetup /Install");
+  }
   library.Require(reinterpret_cast<void*>(library.SetDVSourceDir), "SetDVSourceDir");
   library.Require(reinterpret_cast<void*>(library.InitEngine), "InitEngine");
   library.SetDVSourceDir(folder.c_str());

@@ -1,4 +1,5 @@
 add_library(qxfw_ctl_lib STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/command_help.cc
   ${CMAKE_CURRENT_LIST_DIR}/ctl_support.cc
   ${CMAKE_CURRENT_LIST_DIR}/json_writer.cc
   ${CMAKE_CURRENT_LIST_DIR}/monitor_commands.cc

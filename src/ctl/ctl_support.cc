@@ -7,6 +7,15 @@
 
 namespace qxfw::ctl {
 
+NotInstalled::NotInstalled(const std::string& part, const std::string& state,
+                           const std::string& where, const std::string& remedy)
+    : CommandFailed(part + " " + state + " (" + where + "); run: " + remedy) {}
+
+bool AsksForHelp(const std::vector<std::string>& words) {
+  return std::any_of(words.begin(), words.end(),
+                     [](const std::string& w) { return w == "--help" || w == "-h"; });
+}
+
 Arguments::Arguments(std::vector<std::string> words, const std::vector<std::string>& valueOptions,
                      const std::vector<std::string>& flagOptions) {
   auto listed = [](const std::vector<std::string>& list, const std::string& word) {

@@ -1,6 +1,7 @@
 // Shared pieces of qxfwctl's commands: errors, strict argument parsing, option scanning.
 //
-// A command reports bad input by throwing UsageError (exit 2) and a failed operation by
+// A command reports bad input by throwing UsageError (exit 2), a part of the product that is
+// not installed or not running by throwing NotInstalled (exit 2), and a failed operation by
 // throwing CommandFailed (exit 1); main prints the one-line message. Single-threaded.
 #pragma once
 
@@ -18,6 +19,16 @@ struct UsageError : std::runtime_error {
 struct CommandFailed : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
+// What the command needs is missing; the message names it and the command that fixes it.
+struct NotInstalled : CommandFailed {
+  // part: "the antivirus library"; state: "is not installed"; where: the path looked at;
+  // remedy: the command that installs or starts it ("qxfwsetup /Install").
+  NotInstalled(const std::string& part, const std::string& state, const std::string& where,
+               const std::string& remedy);
+};
+
+// Whether words ask for help: "--help" or "-h" anywhere among them.
+bool AsksForHelp(const std::vector<std::string>& words);
 
 // The words after the command name, with "--json" and "--name VALUE" options taken out.
 class Arguments {

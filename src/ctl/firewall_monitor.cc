@@ -222,6 +222,9 @@ int RunFirewallMonitor(const std::vector<std::string>& words, std::ostream& out)
   uint32_t status = 0;
   std::unique_ptr<firewall::CDeviceSocket> opened =
       firewall::CDeviceSocket::Open(devicePath, &status);
+  if (!opened && status == firewall::ERROR_FILE_NOT_FOUND) {
+    throw NotInstalled("the filter daemon", "is not running", devicePath, "qxfwsetup /StartDriver");
+  }
   if (!opened) {
     throw CommandFailed("cannot open the filter device " + devicePath + ": " +
                         firewall::DeviceOpenErrorText(status));

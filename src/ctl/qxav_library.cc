@@ -1,6 +1,9 @@
 #include "ctl/qxav_library.h"
 
 #include <dlfcn.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <fstream>
 #include <sstream>
@@ -11,6 +14,9 @@ namespace qxfw::ctl {
 
 QxavLibrary::QxavLibrary(const std::string& folder) {
   std::string path = folder + "/libqxav.so";
+  if (access(path.c_str(), F_OK) != 0 && errno == ENOENT) {
+    throw NotInstalled("the antivirus library", "is not installed", path, "qxfwsetup /Install");
+  }
   handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle_ == nullptr) {
     const char* why = dlerror();

@@ -12,7 +12,8 @@ namespace qxfw::ctl {
 
 class QxavLibrary {
  public:
-  // Loads "<folder>/libqxav.so"; throws CommandFailed when it cannot be loaded.
+  // Loads "<folder>/libqxav.so"; throws NotInstalled when there is no such file and
+  // CommandFailed when it cannot be loaded.
   explicit QxavLibrary(const std::string& folder);
   ~QxavLibrary();
   QxavLibrary(const QxavLibrary&) = delete;
