@@ -1,6 +1,6 @@
 // The installer's command line: the whole argument text, compared without regard to case with
 // exactly one of the four switches. Anything else, including a switch followed by more text,
-// selects no command.
+// selects no command and is refused with the usage; "--help" and "-h" ask for the usage.
 #pragma once
 
 #include <string>
@@ -15,5 +15,15 @@ enum class SetupCommand { kNone, kInstall, kUninstall, kStartDriver, kStopDriver
 using platform::JoinArguments;
 
 SetupCommand ParseSetupCommand(std::string_view text);
+
+// Whether the argument text is "--help" or "-h".
+bool IsHelpRequest(std::string_view text);
+
+// The installer's usage: its switches and what each does.
+extern const char kSetupUsage[];
+
+// The one-line error for an argument text that selects no command (terminal controls in it
+// shown as '?').
+std::string RefusalText(std::string_view text);
 
 }  // namespace qxfw::setup

@@ -18,6 +18,7 @@
 #include "setup/uninstall_entry.h"
 #include "setup_test_support.h"
 #include "store/db_manager.h"
+#include "test_support/command_output.h"
 #include "test_support/file_text.h"
 #include "test_support/temp_dir.h"
 
@@ -310,10 +311,11 @@ TEST_F(SetupAppTest, InstallEndsTheProgramBeforeItDeletesUserOpts) {
   }
 }
 
-TEST_F(SetupAppTest, BinaryIgnoresASwitchWithMoreTextAndTakesAnyCase) {
+TEST_F(SetupAppTest, BinaryRefusesASwitchWithMoreTextAndTakesAnyCase) {
   std::string env = "QXFW_APPDATA=" + temp_.path() + "/appdata QXFW_SYSTEM_DIR=" + temp_.path() +
                     "/system QXFW_RUNTIME_DIR=" + temp_.path() + "/run";
-  EXPECT_EQ(test::RunSetup("/Install x", env), 0);
+  EXPECT_EQ(test::RunSetup("/Install x", env), 2);
+  EXPECT_FALSE(fs::exists(temp_.path() + "/appdata"));
   EXPECT_FALSE(fs::exists(Firewall("QLFW.dat")));
   EXPECT_EQ(UninstallValue("DisplayName"), "<missing>");
   EXPECT_EQ(test::RunSetup("/iNsTaLl", env), 0);
@@ -329,6 +331,41 @@ TEST_F(SetupAppTest, BinaryIgnoresASwitchWithMoreTextAndTakesAnyCase) {
   EXPECT_EQ(test::RunSetup("/install", env + " QXFW_SETUP_ANSWERS=cancel"), 1);
   EXPECT_EQ(test::RunSetup("/uninstall", env + " QXFW_SETUP_ANSWERS=cancel"), 0);
   EXPECT_EQ(UninstallValue("DisplayName"), "Talvoran Firewall");
+}
+
+// The binary on a home, data, system and runtime folder of its own, none of them existing.
+TEST(SetupBinaryTest, AnswersHelpAndRefusesAnyOtherWordsWithoutTouchingAnything) {
+  TempDir temp;
+  const std::string env =
+      "env -u XDG_DATA_HOME -u XDG_STATE_HOME -u XDG_CONFIG_HOME "
+      "-u QXFW_REGISTRY_DIR -u QXFW_WINDOWS_DIR QXFW_SETUP_ANSWERS= HOME='" +
+      temp.path() + "/home' QXFW_APPDATA='" + temp.path() + "/appdata' QXFW_SYSTEM_DIR='" +
+      temp.path() + "/system' QXFW_RUNTIME_DIR='" + temp.path() + "/run' " QXFWSETUP_PATH;
+  for (const char* help : {"--help", "-h"}) {
+    test_support::CommandOutput out =
+        test_support::RunCommandLine(env + " " + help + " 2>/dev/null </dev/null");
+    EXPECT_EQ(out.status, 0) << help;
+    EXPECT_EQ(
+        out.out.rfind("usage: qxfwsetup /Install | /StartDriver | /StopDriver | /Uninstall\n", 0),
+        0u)
+        << out.out;
+    EXPECT_EQ(out.out, kSetupUsage);
+  }
+  for (const char* words : {"install", "--install", "/Install now", "/Install --help", "-H", "",
+                            "/Install /Uninstall", "--help -h"}) {
+    test_support::CommandOutput out =
+        test_support::RunCommandLine(env + " " + words + " 2>&1 </dev/null");
+    EXPECT_EQ(out.status, 2) << words;
+    EXPECT_EQ(out.out.rfind("qxfwsetup: ", 0), 0u) << out.out;
+    EXPECT_NE(out.out.find("\n\n" + std::string(kSetupUsage)), std::string::npos) << out.out;
+  }
+  EXPECT_TRUE(fs::is_empty(temp.path()));
+  // The refusal names the words it got, with terminal controls made harmless.
+  EXPECT_EQ(RefusalText("install"),
+            "qxfwsetup: unknown switch 'install' (the switches are /Install, /StartDriver, "
+            "/StopDriver and /Uninstall)");
+  EXPECT_EQ(RefusalText("x\x1b[31m").find('\x1b'), std::string::npos);
+  EXPECT_EQ(RefusalText(""), "qxfwsetup: no switch given");
 }
 
 }  // namespace

@@ -24,6 +24,15 @@ TEST(SetupCommandTest, AnythingMoreOrLessSelectsNothing) {
   const char* argv[] = {"qxfwsetup", "/Install", "x"};
   EXPECT_EQ(ParseSetupCommand(JoinArguments(3, argv)), SetupCommand::kNone);
   EXPECT_EQ(ParseSetupCommand(JoinArguments(2, argv)), SetupCommand::kInstall);
+  EXPECT_EQ(ParseSetupCommand("--help"), SetupCommand::kNone);
+}
+
+TEST(SetupCommandTest, OnlyTheWholeHelpWordAsksForHelp) {
+  EXPECT_TRUE(IsHelpRequest("--help"));
+  EXPECT_TRUE(IsHelpRequest("-h"));
+  for (const char* text : {"--HELP", "-H", "help", "/?", "--help x", " --help", "/Install"}) {
+    EXPECT_FALSE(IsHelpRequest(text)) << text;
+  }
 }
 
 }  // namespace
