@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Memory of the windowed program and all its processes (browser helpers included), and its idle
 # CPU, as a user meets them:
-#   bash bench/shell/footprint_bench.sh [HIDDEN_SECONDS] [IDLE_SECONDS]   (defaults 70 and 30)
+#   bash bench/shell/footprint_bench.sh [HIDDEN_SECONDS] [IDLE_SECONDS]   (defaults 60 and 30)
 # The companion starts qxfw in a fresh data folder under Xvfb. Figures are taken
 #   start:   10 s after the home page has loaded, the window shown on the home page;
 #   hidden:  HIDDEN_SECONDS after the window's close link was clicked (the window goes to the
@@ -10,11 +10,12 @@
 #            after the last click;
 # each as the sum of proportional (PSS) and resident (RSS) set sizes over the process tree,
 # with the number of processes, and the idle CPU over IDLE_SECONDS after start and when
-# hidden. The program's debug lines "ShowPage N ready after M ms" give the time from each
-# click's page command to the page being on screen.
+# hidden. For each click the time from the click to the program's debug line "ShowPage N
+# ready after M ms" is given (M: from the page command to the page loaded and shown). The
+# program lets its pages go 30 s after its window went out of sight.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
-hidden_wait=${1:-70}
+hidden_wait=${1:-60}
 idle=${2:-30}
 bin=$top/build/default
 work=$(mktemp -d)
@@ -106,10 +107,19 @@ if [ ${#isolate[@]} -gt 0 ]; then again=(nsenter --net=/proc/$qxfw/ns/net); fi
 QXFW_APPDATA=$work QXFW_SYSTEM_DIR=$work/system TMPDIR=$work "${again[@]}" "$QXFW_PROGRAM" \
   >/dev/null 2>&1 || true
 sleep 2
+ms() { date +%s%3N; }
 for row in 1 2 3 4 5 6 0; do  # network .. antivirus, then home, in the navigation bar
+  before=$(grep -c 'ready after' "$work/out" || true)
+  t0=$(ms)
   click 50 $((32 + 17 + 34 * row))
+  for _ in $(seq 1 500); do
+    [ "$(grep -c 'ready after' "$work/out" || true)" -gt "$before" ] && break
+    sleep 0.005
+  done
+  t1=$(ms)
+  line=$(grep -o 'ShowPage [0-9]* ready after [0-9]* ms' "$work/out" | tail -1)
+  echo "click on row $row: ${line:-no page shown}; $((t1 - t0)) ms from the click"
   sleep 1.5
 done
 sleep 5
 memory visited
-grep -o 'ShowPage [0-9]* ready after [0-9]* ms' "$work/out" || true
