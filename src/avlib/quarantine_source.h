@@ -32,7 +32,8 @@ inline bool OpenQuarantineSource(const std::string& path, bool follow_leaf,
     errno = EISDIR;
     return false;
   }
-  platform::UniqueFd dir(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  // O_PATH: searching the folder is all an open by name needed, so no read right is asked.
+  platform::UniqueFd dir(open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (!dir.Valid()) return false;
   // Non-blocking so that a FIFO does not hang the caller; reads of regular files ignore it.
   int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (follow_leaf ? 0 : O_NOFOLLOW);

@@ -30,8 +30,24 @@ bool CScannedFiles::Begin(const std::string& path) {
 bool CScannedFiles::Reopen(const char* path, intptr_t mode, int* fd) const {
   std::lock_guard<std::mutex> hold(lock_);
   if (mode != 0 || path == nullptr || scanning_.empty() || scanning_ != path) return false;
-  // The engine seeks before every read, so a shared offset is harmless.
-  *fd = fcntl(current_.file.Get(), F_DUPFD_CLOEXEC, 0);
+  // A new open of the same file through /proc, so each opener has its own offset from 0 as
+  // with an open by name (archive readers read on from where they are).
+  const std::string self = "/proc/self/fd/" + std::to_string(current_.file.Get());
+  *fd = open(self.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  struct stat opened, held;
+  if (*fd >= 0 && (fstat(*fd, &opened) != 0 || fstat(current_.file.Get(), &held) != 0 ||
+                   opened.st_dev != held.st_dev || opened.st_ino != held.st_ino)) {
+    close(*fd);
+    *fd = -1;
+  }
+  if (*fd < 0) {
+    // Without /proc: a duplicate, rewound; its offset is shared with the held descriptor only.
+    *fd = fcntl(current_.file.Get(), F_DUPFD_CLOEXEC, 0);
+    if (*fd >= 0 && lseek(*fd, 0, SEEK_SET) != 0) {
+      close(*fd);
+      *fd = -1;
+    }
+  }
   return true;
 }
 
@@ -65,7 +81,7 @@ CScannedFiles::Lookup CScannedFiles::Take(const std::string& path, QuarantineSou
   if (seen == seen_.end()) return Lookup::kUnknown;
   const Identity identity = seen->second;
   seen_.erase(seen);
-  order_.erase(std::find(order_.begin(), order_.end(), path));
+  if (auto at = std::find(order_.begin(), order_.end(), path); at != order_.end()) order_.erase(at);
   if (heldPath_ == path) {
     heldPath_.clear();
     *source = std::move(source_);

@@ -219,7 +219,7 @@ TEST(QxavEngine, QuarantineModesMoveTheFileWithTheLastVirusName) {
     closedir(dir);
   }
   // The note is followed by the folder-id field.
-  EXPECT_EQ(header.substr(0, infected.size() + 17), infected + "|Test.EICAR|dir:") << header;
+  EXPECT_EQ(header.substr(0, infected.size() + 16), infected + "|Test.EICAR|dir:") << header;
   dlclose(handle);
 }
 
