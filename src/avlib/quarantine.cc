@@ -12,6 +12,7 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -264,6 +265,31 @@ bool RestoreTargetIsSafe(std::string_view path) {
   return true;
 }
 
+namespace {
+
+// The path a restore will write: the held folder's own path (links on the way resolved, as
+// a restore follows none) and the leaf; the given path when that cannot be had or stored.
+std::string RecordedPath(const std::string& path, const QuarantineSource& source) {
+  char buffer[PATH_MAX];
+  const std::string self = "/proc/self/fd/" + std::to_string(source.folder.Get());
+  ssize_t size = readlink(self.c_str(), buffer, sizeof buffer);
+  if (size <= 0 || static_cast<size_t>(size) >= sizeof buffer) return path;
+  std::string folder(buffer, static_cast<size_t>(size));
+  struct stat by_path, held;
+  // A folder removed since reads as "... (deleted)": the identity check catches it.
+  if (folder.front() != '/' || stat(folder.c_str(), &by_path) != 0 ||
+      fstat(source.folder.Get(), &held) != 0 || by_path.st_dev != held.st_dev ||
+      by_path.st_ino != held.st_ino)
+    return path;
+  std::string real = (folder == "/" ? "" : folder) + "/" + source.leaf;
+  if (real.find_first_of("|;") != std::string::npos || real.size() + 1 > kMaxHeaderBytes ||
+      !RestoreTargetIsSafe(real))
+    return path;
+  return real;
+}
+
+}  // namespace
+
 bool Quarantine::DefineBase(std::string_view base) {
   if (base.size() > kMaxQuarantineBase) {
     platform::DebugOutput("[QXAV] quarantine folder refused: longer than %zu characters",
@@ -331,7 +357,8 @@ bool Quarantine::ToQuarantine(const std::string& path, QuarantineSource& source,
                           path.c_str());
     return false;
   }
-  const std::string header = MakeQuarantineHeader(path, note, IdOf(folder_st));
+  const std::string header =
+      MakeQuarantineHeader(RecordedPath(path, source), note, IdOf(folder_st));
 
   std::string folder;
   if (!PrepareFolder(&folder)) return false;

@@ -321,6 +321,22 @@ TEST_F(RestoreRefusalTest, FilesWithoutTheFolderIdRestoreWithTheFolderChecks) {
   EXPECT_TRUE(Exists(file));
 }
 
+// A file quarantined by a path through a link is recorded by its folder's own path, so the
+// restore, which follows no link, finds it again.
+TEST_F(QuarantineTest, PathThroughALinkIsRecordedAsTheFoldersOwnPath) {
+  const std::string real = Source("x");
+  WriteTextFile(real, "content");
+  const std::string via = work_.path() + "/docs-link";
+  ASSERT_EQ(symlink((work_.path() + "/docs").c_str(), via.c_str()), 0);
+  std::string made;
+  ASSERT_TRUE(q_.ToQuarantine(via + "/x", "V", &made));
+  auto list = q_.List();
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0].source, real);
+  ASSERT_TRUE(q_.Restore(made));
+  EXPECT_EQ(ReadTextFile(real), "content");
+}
+
 // The file moved is the one opened: swapping the source's folder for a link between the open
 // and the move leaves the link's target alone.
 TEST_F(QuarantineTest, HeldSourceIsMovedFromTheFolderItWasOpenedFrom) {
