@@ -109,22 +109,36 @@ void ProgramSortState::Click(int column) {
 }
 
 void SortPrograms(std::vector<store::tagFIREWALL_PROGRAM>& rules, int column, bool ascending) {
-  auto less = [column](const store::tagFIREWALL_PROGRAM& a, const store::tagFIREWALL_PROGRAM& b) {
-    switch (column) {
-      case 0:
-        return platform::CompareNoCase(ProgramFileName(PathOf(a)), ProgramFileName(PathOf(b))) < 0;
-      case 1:
-        return platform::CompareNoCase(PathOf(a), PathOf(b)) < 0;
-      default:
-        return a.action < b.action;
+  // Keys are views into the records, taken once; the records move only at the end.
+  struct Keyed {
+    std::string_view key;
+    int action;
+    size_t index;
+  };
+  std::vector<Keyed> keyed;
+  keyed.reserve(rules.size());
+  for (size_t i = 0; i < rules.size(); ++i) {
+    std::string_view path = PathOf(rules[i]);
+    if (column == 0) {
+      size_t slash = path.rfind('/');
+      if (slash != std::string_view::npos) path.remove_prefix(slash + 1);
     }
+    keyed.push_back({path, rules[i].action, i});
+  }
+  auto less = [column](const Keyed& a, const Keyed& b) {
+    if (column == 0 || column == 1) return platform::CompareNoCase(a.key, b.key) < 0;
+    return a.action < b.action;
   };
   if (ascending) {
-    std::stable_sort(rules.begin(), rules.end(), less);
+    std::stable_sort(keyed.begin(), keyed.end(), less);
   } else {
-    std::stable_sort(rules.begin(), rules.end(),
-                     [&less](const auto& a, const auto& b) { return less(b, a); });
+    std::stable_sort(keyed.begin(), keyed.end(),
+                     [&less](const Keyed& a, const Keyed& b) { return less(b, a); });
   }
+  std::vector<store::tagFIREWALL_PROGRAM> sorted;
+  sorted.reserve(rules.size());
+  for (const Keyed& k : keyed) sorted.push_back(rules[k.index]);
+  rules.swap(sorted);
 }
 
 bool SortPortRules(std::vector<store::tagFIREWALL_PORTIP>& rules, int column, bool ascending) {
