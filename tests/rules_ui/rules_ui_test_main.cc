@@ -2,10 +2,12 @@
 #include <QApplication>
 
 int RunDialogsTests(int argc, char** argv);
+int RunViewsTests(int argc, char** argv);
 
 int main(int argc, char** argv) {
   QApplication application(argc, argv);
   application.setQuitOnLastWindowClosed(false);
   int failed = RunDialogsTests(argc, argv);
+  failed += RunViewsTests(argc, argv);
   return failed;
 }

@@ -4,6 +4,7 @@ find_package(Qt6 REQUIRED COMPONENTS Test Widgets)
 add_executable(rules_ui_test
   ${CMAKE_CURRENT_LIST_DIR}/rules_ui_test_main.cc
   ${CMAKE_CURRENT_LIST_DIR}/dialogs_test.cc
+  ${CMAKE_CURRENT_LIST_DIR}/views_test.cc
 )
 set_target_properties(rules_ui_test PROPERTIES AUTOMOC ON)
 target_link_libraries(rules_ui_test PRIVATE qxfw_rules_ui Qt6::Test)
