@@ -21,6 +21,8 @@
 #include "firewall/trusted_path_list.h"
 #include "firewall/trusted_programs.h"
 #include "firewall/ui/security_options.h"
+#include "monitor/ui/process_list_dlg.h"
+#include "monitor/ui/program_info_dlg.h"
 #include "platform/debug_output.h"
 #include "platform/folders.h"
 #include "platform/named_event.h"
@@ -294,7 +296,13 @@ void CFireWallApp::AttachPageList(int index) {
     return QString::fromUtf8(preferences_->GetText(id));
   };
   if (index == 2) {
-    view->SetPageList(new rules_ui::CProgramRules(view, *db_, texts, preferences_));
+    rules_ui::CAddDlg::SetProcessPicker(monitor::MakeProcessPicker(texts));
+    auto* programs = new rules_ui::CProgramRules(view, *db_, texts, preferences_);
+    programs->SetInfoOpener([texts](QWidget* parent, const std::string& path) {
+      monitor::CProgramInfoDlg dialog(texts, path, parent);
+      dialog.exec();
+    });
+    view->SetPageList(programs);
   } else if (index == 3) {
     view->SetPageList(new rules_ui::CPortRules(view, *db_, texts, preferences_));
   } else if (index == 4) {
