@@ -71,7 +71,7 @@ QString CProcessProperties::CreationText(const platform::SYSTEMTIME& time) {
 
 CProcessProperties::CProcessProperties(rules_ui::TextSource texts, store::CDBManager& store,
                                        const PortInfo& row, QWidget* parent)
-    : CSkinDialog(std::move(texts), 470, 430, 300, parent), store_(store), row_(row) {
+    : CSkinDialog(std::move(texts), 470, 430, 378, parent), store_(store), row_(row) {
   setObjectName(QStringLiteral("CProcessProperties"));
   MakeTitle(kTitle, Text(170));
   // Held from now on: End Process reaches this process or none.
@@ -107,7 +107,7 @@ CProcessProperties::CProcessProperties(rules_ui::TextSource texts, store::CDBMan
   field(61, kCreationTime, 224);
   field(63, kOwner, 249);
   field(65, kThreadCount, 274);
-  field(67, kParent, 299 - 0);
+  field(67, kParent, 299);
   MakeLabel(1303, Text(20), QRect(20, 330, 80, 22));
   auto* actions = new QButtonGroup(this);
   actions->addButton(MakeRadio(kAllow, Text(10), QRect(100, 330, 80, 22)));
@@ -154,6 +154,7 @@ void CProcessProperties::Show(const Facts& facts) {
   };
   set(kName, OrNa(facts.name));
   rules_ui::SetFieldText(*this, kPath, QString::fromStdString(facts.path));
+  ControlAs<QLineEdit>(kPath)->setCursorPosition(0);
   set(kDescription, OrNa(facts.description));
   set(kVersion, OrNa(facts.version));
   set(kCompany, QString::fromStdString(facts.company));

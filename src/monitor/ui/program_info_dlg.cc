@@ -25,7 +25,7 @@ QString OrNa(const std::string& text) {
 }  // namespace
 
 CProgramInfoDlg::CProgramInfoDlg(rules_ui::TextSource texts, std::string path, QWidget* parent)
-    : CSkinDialog(std::move(texts), 400, 250, 200, parent), path_(std::move(path)) {
+    : CSkinDialog(std::move(texts), 400, 260, 214, parent), path_(std::move(path)) {
   setObjectName(QStringLiteral("CProgramInfoDlg"));
   MakeTitle(kTitle, Text(99));
   auto* icon = new QLabel(this);
@@ -38,14 +38,16 @@ CProgramInfoDlg::CProgramInfoDlg(rules_ui::TextSource texts, std::string path, Q
     int labelString;
     int id;
   };
-  const Field fields[] = {{71, kPath},        {17, kFileName},    {73, kProductName},
-                          {72, kCompanyName}, {74, kFileVersion}, {70, kDescription}};
-  int y = 44;
+  // The file name beside the icon, then the labelled texts.
+  MakeLabel(kFileName, QString(), QRect(60, 50, 326, 22))->setAccessibleName(Text(99));
+  const Field fields[] = {
+      {71, kPath}, {73, kProductName}, {72, kCompanyName}, {74, kFileVersion}, {70, kDescription}};
+  int y = 84;
   for (const Field& field : fields) {
-    auto* label = MakeLabel(field.id + 100, Text(field.labelString), QRect(60, y, 110, 22));
+    auto* label = MakeLabel(field.id + 100, Text(field.labelString), QRect(16, y, 110, 22));
     label->SetTextColor(Qt::white);
     label->SetBkColor(kLabelBackground);
-    auto* value = MakeLabel(field.id, QString(), QRect(176, y, 210, 22));
+    auto* value = MakeLabel(field.id, QString(), QRect(132, y, 256, 22));
     value->setAccessibleName(Text(field.labelString));
     value->setTextInteractionFlags(Qt::TextSelectableByMouse);
     y += 25;
@@ -53,7 +55,7 @@ CProgramInfoDlg::CProgramInfoDlg(rules_ui::TextSource texts, std::string path, Q
   ControlAs<QLabel>(kPath)->setText(QString::fromStdString(path_));
   ControlAs<QLabel>(kPath)->setToolTip(QString::fromStdString(path_));
   ControlAs<QLabel>(kFileName)->setText(OrNa(rules_ui::ProgramFileName(path_)));
-  auto* ok = MakeButton(kOk, Text(24), QRect(width() - 76, 212, 63, 26));
+  auto* ok = MakeButton(kOk, Text(24), QRect(width() - 76, 224, 63, 26));
   connect(ok, &QAbstractButton::clicked, this, &QDialog::accept);
 
   QPointer<CProgramInfoDlg> self(this);
