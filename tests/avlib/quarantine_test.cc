@@ -2,12 +2,18 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
 #include <string>
 
@@ -319,6 +325,46 @@ TEST_F(RestoreRefusalTest, FilesWithoutTheFolderIdRestoreWithTheFolderChecks) {
   EXPECT_FALSE(q_.Restore(file));
   EXPECT_EQ(ReadTextFile(secret), "secret");
   EXPECT_TRUE(Exists(file));
+}
+
+// On a kernel without openat2 (here: the call refused with ENOSYS by a seccomp filter in a
+// child) the folders are opened with O_NOFOLLOW, which refuses the link just the same.
+TEST_F(RestoreRefusalTest, WithoutOpenat2ALinkedFolderIsStillRefused) {
+  // No folder field: the walk alone has to stop the link.
+  const std::string sub = work_.path() + "/docs/sub";
+  const std::string made = Crafted("nofield", sub + "/report|V;" + std::string("\x01\x02", 2));
+  TempDir private_dir;
+  const std::string secret = WriteTextFile(private_dir.path() + "/report", "secret", 0600);
+  ASSERT_EQ(symlink(private_dir.path().c_str(), sub.c_str()), 0);
+
+  // 0: refused and openat2 was refused too; 1: restored; 2: the filter could not be set.
+  auto restore_without_openat2 = [&] {
+    pid_t child = fork();
+    if (child == 0) {
+      sock_filter filter[] = {
+          BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+          BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat2, 0, 1),
+          BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+          BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      };
+      sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+      if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+          prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+        _exit(2);
+      if (syscall(SYS_openat2, AT_FDCWD, "/", nullptr, 0) != -1 || errno != ENOSYS) _exit(2);
+      _exit(q_.Restore(made) ? 1 : 0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 3;
+  };
+  EXPECT_EQ(restore_without_openat2(), 0);
+  EXPECT_EQ(ReadTextFile(secret), "secret");
+  EXPECT_TRUE(Exists(made));
+  // The same path with real folders restores.
+  ASSERT_EQ(unlink(sub.c_str()), 0);
+  EXPECT_EQ(restore_without_openat2(), 1);
+  EXPECT_EQ(ReadTextFile(sub + "/report"), std::string(2, '\0'));
 }
 
 // A file quarantined by a path through a link is recorded by its folder's own path, so the
