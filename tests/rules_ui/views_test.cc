@@ -22,6 +22,7 @@
 #include "rules_ui/program_rules.h"
 #include "rules_ui/shared_folders.h"
 #include "store/db_manager.h"
+#include "store/preferences.h"
 #include "store/string_table.h"
 #include "test_support/temp_dir.h"
 
@@ -253,6 +254,19 @@ class ViewsTest : public QObject {
     QVERIFY(db_->DeleteProgram(rule) != 0);
     QTest::keyClick(view->List(), Qt::Key_F5);
     QCOMPARE(view->List()->GetItemCount(), 0);
+  }
+
+  void doubleClickOpensTheProgramInformationAndWidthsComeFromThePreferences() {
+    qxfw::store::CPreferences prefs(dir_->path());
+    prefs.SetColumnWidth(qxfw::store::kProgramListView, 1, 300);
+    tagFIREWALL_PROGRAM rule = Program("/usr/bin/shown", 1);
+    QVERIFY(db_->AddProgram(rule, nullptr) != 0);
+    auto* view = new CProgramRules(host_.get(), *db_, English, &prefs);
+    QCOMPARE(view->List()->GetColumnWidth(1), 300);
+    std::string opened;
+    view->SetInfoOpener([&opened](QWidget*, const std::string& path) { opened = path; });
+    emit view->List()->rowDoubleClicked(0);
+    QCOMPARE(opened, std::string("/usr/bin/shown"));
   }
 
   void iconsAreLookedUpOncePerPath() {
