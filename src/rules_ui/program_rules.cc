@@ -84,14 +84,15 @@ void CProgramRules::ShowRows() {
   list->clear();
   QList<QTreeWidgetItem*> items;
   items.reserve(static_cast<qsizetype>(rules_.size()));
+  // Allow (10), Block (11), Policy (12), looked up once per refill.
+  const QString actionTexts[] = {Text(10), Text(11), Text(12)};
   for (const store::tagFIREWALL_PROGRAM& rule : rules_) {
     const std::string path = PathText(rule);
-    auto* item = new QTreeWidgetItem();
-    item->setText(0, QString::fromStdString(ProgramFileName(path)));
-    item->setIcon(0, icons_->Icon(path));
-    item->setText(1, QString::fromStdString(path));
     const int action = ProgramActionString(rule.action);
-    if (action >= 0) item->setText(2, Text(action));
+    auto* item = new QTreeWidgetItem(
+        QStringList{QString::fromStdString(ProgramFileName(path)), QString::fromStdString(path),
+                    action >= 0 ? actionTexts[action - 10] : QString()});
+    item->setIcon(0, icons_->Icon(path));
     items.append(item);
   }
   list->addTopLevelItems(items);
