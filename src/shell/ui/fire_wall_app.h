@@ -95,6 +95,8 @@ class CFireWallApp : public QObject, public firewall::CDriverHost {
   void RunSecurityOptions();
   // Re-reads the program and log pages when they have been initialised.
   void RefreshRulePages();
+  // Lays the rule list of page 2, 3 or 4 over its page.
+  void AttachPageList(int index);
 
   // What the home page and the tray icon say, kept up to date.
   CHomeMonitor* Home() const { return home_; }

@@ -22,6 +22,10 @@
 
 class QTreeView;
 
+namespace qxfw::rules_ui {
+class CPageList;
+}
+
 namespace qxfw::shell {
 
 class CAppPage : public QWebEnginePage {
@@ -57,13 +61,17 @@ class CPageView : public QWebEngineView {
   // Loads the address when a load waits and the view is visible.
   void LoadPending();
   const QUrl& Address() const { return address_; }
+  // The list laid over the page (a child of this view, which owns it); it takes the page
+  // commands and refreshes with the view.
+  void SetPageList(rules_ui::CPageList* list) { pageList_ = list; }
+  rules_ui::CPageList* PageList() const { return pageList_; }
   // The view's list control, laid over the page's list room; null when it has none.
-  virtual QTreeView* ListControl() const { return nullptr; }
+  virtual QTreeView* ListControl() const;
   // A page command that is not an application command (cmdAdd, cmdDelete, ...).
   virtual void OnPageCommand(const QString& command);
 
   // Brings the view's content up to date when it is shown (the program page re-reads rules).
-  virtual void Refresh() {}
+  virtual void Refresh();
   // The view's timer 0 (the network view refreshes with it).
   void StartTimer0(int intervalMs);
   void KillTimer0();
@@ -98,6 +106,7 @@ class CPageView : public QWebEngineView {
   QUrl address_;
   bool loadPending_ = false;
   bool vorpexVisible_ = false;
+  rules_ui::CPageList* pageList_ = nullptr;
 };
 
 }  // namespace qxfw::shell
