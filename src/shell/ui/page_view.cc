@@ -1,5 +1,6 @@
 #include "shell/ui/page_view.h"
 
+#include <QShowEvent>
 #include <QTimerEvent>
 #include <QUrl>
 #include <QWebEngineProfile>
@@ -26,11 +27,9 @@ CPageView::CPageView(int pageIndex, QString pageFile, int listSlot, QWidget* par
       pageFile_(std::move(pageFile)),
       listSlot_(listSlot) {
   setObjectName(QStringLiteral("page%1").arg(pageIndex));
-  auto* page = new CAppPage(QWebEngineProfile::defaultProfile(), this);
-  InstallAppScheme(page->profile());
-  setPage(page);
+  setAccessibleName(pageFile_);
+  MakePage();
   setContextMenuPolicy(Qt::NoContextMenu);
-  connect(page, &CAppPage::AppUrl, this, &CPageView::AppUrl);
   connect(this, &QWebEngineView::loadFinished, this, [this](bool ok) {
     // A cancelled navigation (every app: link) also reports a failed load; the document
     // shown is still the page that was loaded.
@@ -42,9 +41,46 @@ CPageView::CPageView(int pageIndex, QString pageFile, int listSlot, QWidget* par
   });
 }
 
+void CPageView::MakePage() {
+  auto* page = new CAppPage(QWebEngineProfile::defaultProfile(), this);
+  InstallAppScheme(page->profile());
+  connect(page, &CAppPage::AppUrl, this, &CPageView::AppUrl);
+  setPage(page);
+}
+
 void CPageView::InitialUpdate(const std::string& pageFolder, bool korean) {
   std::string address = PageAddress(pageFolder, korean, pageFile_.toStdString());
-  setUrl(QUrl(QString::fromStdString(address)));
+  Navigate(QUrl(QString::fromStdString(address)));
+}
+
+void CPageView::Navigate(const QUrl& address) {
+  address_ = address;
+  loadPending_ = true;
+  if (isVisible()) {
+    loadPending_ = false;
+    setUrl(address_);
+  }
+}
+
+void CPageView::showEvent(QShowEvent* event) {
+  QWebEngineView::showEvent(event);
+  LoadPending();
+}
+
+void CPageView::ReleasePage() {
+  if (address_.isEmpty() || loadPending_) return;
+  QWebEnginePage* old = page();
+  MakePage();
+  delete old;
+  loaded_ = false;
+  loadedUrl_.clear();
+  loadPending_ = true;
+}
+
+void CPageView::LoadPending() {
+  if (!loadPending_ || address_.isEmpty() || !isVisible()) return;
+  loadPending_ = false;
+  setUrl(address_);
 }
 
 QTreeView* CPageView::ListControl() const {

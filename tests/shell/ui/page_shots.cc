@@ -47,7 +47,7 @@ void WaitLoaded(CPageView* view) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  RegisterAppScheme();
+  PrepareBrowser();
   QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
   QApplication application(argc, argv);
   if (argc < 3) {
