@@ -49,7 +49,8 @@ wait_line() {  # $1 text; waits up to 60 s for it in the program's output
   exit 1
 }
 wait_line "home page loaded"
-qxfw=$(pgrep -n -x qxfw)
+qxfw=$(pgrep -n -x qxfw -P "$pid")  # the companion's child, not another user's program
+[ -n "$qxfw" ] || { echo "no program process under the companion $pid" >&2; exit 1; }
 
 tree() {  # the program and every descendant
   local all

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QTest>
 #include <QWebEnginePage>
@@ -15,7 +16,10 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <sstream>
+#include <thread>
 
+#include "ctl/program_link.h"
 #include "firewall/fake_device.h"
 #include "firewall/security_level.h"
 #include "firewall/ui/ask_dialog.h"
@@ -71,6 +75,17 @@ class HomePageTest : public QObject {
   }
   CTrayIcon* Tray() { return app_->MainFrame()->Tray(); }
   std::string RuntimeFolder() { return g_folder + "/run"; }
+  // What qxfwctl does while the program holds the rule file, from a thread of its own so this
+  // thread serves the link; the command's exit status.
+  int Run(std::vector<std::string> words) {
+    auto status = std::make_shared<std::atomic<int>>(-1);
+    std::thread([words = std::move(words), status] {
+      std::ostringstream out, err;
+      status->store(qxfw::ctl::ForwardToProgram(words, "not answered", out, err));
+    }).detach();
+    for (int i = 0; i < 1500 && status->load() < 0; ++i) QTest::qWait(10);
+    return status->load();
+  }
 
  private slots:
   void initTestCase() {
@@ -149,11 +164,17 @@ class HomePageTest : public QObject {
     QVERIFY(Tray()->Tip().startsWith(QStringLiteral("Talvoran Firewall\nYou are protected")));
   }
 
+  // qxfwctl changes the level and the rules through the running program; the page and the
+  // tray follow within a second of its answer.
   void levelOffIsNotProtected() {
     CPageView* home = Home();
-    qxfw::firewall::g_SecurityLevel = 1;
+    QCOMPARE(Run({"level", "set", "1"}), 0);
+    QElapsedTimer clock;
+    clock.start();
     QTRY_COMPARE_WITH_TIMEOUT(Text(home, "#headline"), QStringLiteral("You are not protected"),
                               1000);
+    QVERIFY2(clock.elapsed() <= 1000, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(qxfw::firewall::g_SecurityLevel, 1);
     QCOMPARE(Text(home, "#problem0 .text"),
              QStringLiteral(
                  "Connections that no rule decides pass unasked: the security level is Off."));
@@ -162,9 +183,24 @@ class HomePageTest : public QObject {
     QCOMPARE(Text(home, "#row-level td span"), QStringLiteral("Off"));
     QCOMPARE(Tray()->Look(), TrayLook::kNotProtected);
     QVERIFY(Tray()->Tip().contains(QStringLiteral("Security Level: Off")));
-    qxfw::firewall::g_SecurityLevel = 3;
+    QCOMPARE(Run({"level", "set", "3"}), 0);
     QTRY_COMPARE_WITH_TIMEOUT(Text(home, "#headline"), QStringLiteral("You are protected"), 1000);
     QCOMPARE(Text(home, "#row-level td span"), QStringLiteral("Medium"));
+    QCOMPARE(Tray()->Look(), TrayLook::kProtected);
+
+    const QString programs = Text(home, "#row-programRules td span");
+    const QString ports = Text(home, "#row-portRules td span");
+    const std::string path = "/usr/bin/qxfw-home-test-" + std::to_string(getpid());
+    QCOMPARE(Run({"rules", "add-program", "allow", path}), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(Text(home, "#row-programRules td span"),
+                              QString::number(programs.toInt() + 1), 1000);
+    QCOMPARE(Run({"rules", "add-portip", "0", "6000", "6010", "10.9.8.7", "10.9.8.7", "1",
+                  "home test", "1"}),
+             0);
+    QTRY_COMPARE_WITH_TIMEOUT(Text(home, "#row-portRules td span"),
+                              QString::number(ports.toInt() + 1), 1000);
+    QCOMPARE(Run({"rules", "delete-program", path}), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(Text(home, "#row-programRules td span"), programs, 1000);
   }
 
   void aHeldConnectionRaisesTheWaitingCountAndTheTrayLook() {
