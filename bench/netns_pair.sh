@@ -34,7 +34,6 @@ bench_pair() {
   local tag=$1 subnet=$2 server=$3
   a=qx${tag}A$$ b=qx${tag}B$$ queue=$((30000 + $$ % 20000))
   WORK=$(mktemp -d /tmp/qxfw-bench-XXXXXX)
-  export QXFW_EVENT_SUFFIX=-bench$$
   netns_pair "$a" "$b" "qx$tag$$" "$subnet"
   ip netns exec "$b" "$server" serve 8080 &
   bench_pid $!

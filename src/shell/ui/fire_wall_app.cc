@@ -207,11 +207,20 @@ bool CFireWallApp::InitInstance(const std::string& optionText) {
 
 bool CFireWallApp::CheckSingleInstance() {
   int error = 0;
-  runningEvent_ =
-      platform::NamedEventCreator::Create(kRunningEventName, platform::EventScope::kUser, &error);
+  platform::NamedEventHolder holder;
+  runningEvent_ = platform::NamedEventCreator::Create(
+      kRunningEventName, platform::EventScope::kUser, &error, {}, &holder);
   if (!runningEvent_) {
+    if (error == EACCES) {
+      // Not a copy of this program: another user's process holds the name.
+      DebugOutput("[QXFW.exe] the running event is held by another user (uid %u, pid %d), not "
+                  "by a running instance",
+                  static_cast<unsigned>(holder.uid), static_cast<int>(holder.pid));
+    }
     if (error != EEXIST) {
       DebugOutput("[QXFW.exe] Process Run But CreateEvent Error!");
+      DebugOutput("[QXFW.exe] the running event cannot be created: %s",
+                  platform::NamedEventErrorText(error).c_str());
       return false;
     }
     DebugOutput("[QXFW.exe] AlreadyExist! This new process stop");

@@ -173,7 +173,6 @@ Daemon::Daemon(const NetnsPair& pair, std::vector<std::string> extraArgs) {
                    .string();
   std::filesystem::create_directories(runtimeDir);
   socketPath = runtimeDir + "/" + kDeviceSocketName;
-  setenv(kEventSuffixVariable, ("-test" + std::to_string(getpid())).c_str(), 1);
   std::vector<std::string> args = {QLTDIFW_BINARY,  "--foreground", "--netns",
                                    pair.a,          "--queue",      std::to_string(queue),
                                    "--runtime-dir", runtimeDir};
@@ -221,7 +220,8 @@ Daemon::~Daemon() {
   std::filesystem::remove_all(runtimeDir, ignored);
 }
 
-ProgramDouble::ProgramDouble(const std::string& socketPath) {
+ProgramDouble::ProgramDouble(const std::string& socketPath)
+    : folder_(socketPath.substr(0, socketPath.rfind('/'))) {
   openStatus_ = client_.Open(socketPath);
 }
 
@@ -231,8 +231,7 @@ ProgramDouble::~ProgramDouble() {
 
 void ProgramDouble::Start(Decide decide) {
   thread_ = std::thread([this, decide] {
-    auto event = qxfw::platform::NamedEventHandle::Open(DriverEventName(kNetworkNotifyEventName),
-                                                        qxfw::platform::EventScope::kSystem);
+    auto event = qxfw::platform::NamedEventHandle::Open(kNetworkNotifyEventName, qxfw::platform::EventScope::kSystem, nullptr, folder_);
     while (!stop_) {
       if (event) {
         event->Wait(20);
