@@ -21,10 +21,15 @@
 #include "firewall/trusted_path_list.h"
 #include "firewall/trusted_programs.h"
 #include "firewall/ui/security_options.h"
+#include "monitor/ui/process_list_dlg.h"
+#include "monitor/ui/program_info_dlg.h"
 #include "platform/debug_output.h"
 #include "platform/folders.h"
 #include "platform/named_event.h"
 #include "platform/package_db.h"
+#include "rules_ui/port_rules.h"
+#include "rules_ui/program_rules.h"
+#include "rules_ui/shared_folders.h"
 #include "shell/app_command.h"
 #include "shell/app_paths.h"
 #include "shell/av_state.h"
@@ -267,6 +272,9 @@ void CFireWallApp::CreateViews() {
         Qt::QueuedConnection);
   }
   stack->setCurrentWidget(views_[0]);
+  // A change from any side (a prompt's answer, qxfwctl through the link) shows at once.
+  connect(this, &CFireWallApp::RulesChanged, this, &CFireWallApp::RefreshRulePages,
+          Qt::QueuedConnection);
 }
 
 CMainFrame* CFireWallApp::MainFrame() const {
@@ -287,6 +295,28 @@ void CFireWallApp::InitPage(int index) {
   if (view == nullptr) return;
   view->InitialUpdate(pageFolder_, korean_);
   view->ShowVorpex(g_bAntiVirusEnabled);
+  AttachPageList(index);
+}
+
+void CFireWallApp::AttachPageList(int index) {
+  CPageView* view = views_[index].data();
+  if (view == nullptr || view->PageList() != nullptr) return;
+  rules_ui::TextSource texts = [this](int id) {
+    return QString::fromUtf8(preferences_->GetText(id));
+  };
+  if (index == 2) {
+    rules_ui::CAddDlg::SetProcessPicker(monitor::MakeProcessPicker(texts));
+    auto* programs = new rules_ui::CProgramRules(view, *db_, texts, preferences_);
+    programs->SetInfoOpener([texts](QWidget* parent, const std::string& path) {
+      monitor::CProgramInfoDlg dialog(texts, path, parent);
+      dialog.exec();
+    });
+    view->SetPageList(programs);
+  } else if (index == 3) {
+    view->SetPageList(new rules_ui::CPortRules(view, *db_, texts, preferences_));
+  } else if (index == 4) {
+    view->SetPageList(new rules_ui::CSharedFolders(view, texts, preferences_));
+  }
 }
 
 void CFireWallApp::OnIdle() {
@@ -534,7 +564,7 @@ void CFireWallApp::ExitInstance() {
 }
 
 void CFireWallApp::RefreshRulePages() {
-  for (int page : {2, 5}) {
+  for (int page : {2, 3, 5}) {
     if (initialised_[page] && views_[page]) views_[page]->Refresh();
   }
 }

@@ -87,6 +87,8 @@ class CFireWallApp : public QObject, public firewall::CDriverHost {
   void RunSecurityOptions();
   // Re-reads the program and log pages when they have been initialised.
   void RefreshRulePages();
+  // Lays the rule list of page 2, 3 or 4 over its page.
+  void AttachPageList(int index);
 
   // Fonts of the dialogs: Verdana 12, Verdana 12 bold, Verdana 14.
   const QFont& Font(int i) const { return fonts_[i]; }

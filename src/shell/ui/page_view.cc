@@ -5,6 +5,8 @@
 #include <QWebEngineProfile>
 
 #include "platform/debug_output.h"
+#include "controls/qx_list_ctrl.h"
+#include "rules_ui/page_list.h"
 #include "shell/app_command.h"
 #include "shell/ui/app_scheme.h"
 
@@ -45,7 +47,16 @@ void CPageView::InitialUpdate(const std::string& pageFolder, bool korean) {
   setUrl(QUrl(QString::fromStdString(address)));
 }
 
+QTreeView* CPageView::ListControl() const {
+  return pageList_ != nullptr ? pageList_->List() : nullptr;
+}
+
+void CPageView::Refresh() {
+  if (pageList_ != nullptr) pageList_->Refresh();
+}
+
 void CPageView::OnPageCommand(const QString& command) {
+  if (pageList_ != nullptr && pageList_->OnCommand(command)) return;
   platform::DebugOutput("[QXFW.exe] CPageView page %d: command %s has no handler here", pageIndex_,
                         command.toUtf8().constData());
 }

@@ -18,6 +18,10 @@
 
 class QTreeView;
 
+namespace qxfw::rules_ui {
+class CPageList;
+}
+
 namespace qxfw::shell {
 
 class CAppPage : public QWebEnginePage {
@@ -46,13 +50,17 @@ class CPageView : public QWebEngineView {
 
   // First-show initialisation: navigates to the page file in folder (ends in "/").
   virtual void InitialUpdate(const std::string& pageFolder, bool korean);
+  // The list laid over the page (a child of this view, which owns it); it takes the page
+  // commands and refreshes with the view.
+  void SetPageList(rules_ui::CPageList* list) { pageList_ = list; }
+  rules_ui::CPageList* PageList() const { return pageList_; }
   // The view's list control, laid over the page's list room; null when it has none.
-  virtual QTreeView* ListControl() const { return nullptr; }
+  virtual QTreeView* ListControl() const;
   // A page command that is not an application command (cmdAdd, cmdDelete, ...).
   virtual void OnPageCommand(const QString& command);
 
   // Brings the view's content up to date when it is shown (the program page re-reads rules).
-  virtual void Refresh() {}
+  virtual void Refresh();
   // The view's timer 0 (the network view refreshes with it).
   void StartTimer0(int intervalMs);
   void KillTimer0();
@@ -81,6 +89,7 @@ class CPageView : public QWebEngineView {
   bool loaded_ = false;
   QUrl loadedUrl_;
   bool vorpexVisible_ = false;
+  rules_ui::CPageList* pageList_ = nullptr;
 };
 
 }  // namespace qxfw::shell
