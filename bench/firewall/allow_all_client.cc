@@ -16,7 +16,8 @@ int main(int argc, char** argv) {
   if (client.Open(argv[1]) != kStatusSuccess) return 1;
   // The daemon's events are in the folder of its device.
   std::string socket = argv[1];
-  std::string folder = socket.find('/') == std::string::npos ? "." : socket.substr(0, socket.rfind('/'));
+  std::string folder =
+      socket.find('/') == std::string::npos ? "." : socket.substr(0, socket.rfind('/'));
   auto event = qxfw::platform::NamedEventHandle::Open(
       kNetworkNotifyEventName, qxfw::platform::EventScope::kSystem, nullptr, folder);
   if (event == nullptr) return 1;

@@ -3,13 +3,12 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <vector>
-
-#include "platform/debug_output.h"
 
 namespace qxfw::platform {
 namespace {
@@ -17,8 +16,8 @@ namespace {
 // True when path is a folder of this user's that no one else may enter.
 bool IsPrivateFolder(const std::string& path) {
   struct stat st;
-  return !path.empty() && path[0] == '/' && ::stat(path.c_str(), &st) == 0 &&
-         S_ISDIR(st.st_mode) && st.st_uid == ::getuid() && (st.st_mode & 077) == 0;
+  return !path.empty() && path[0] == '/' && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+         st.st_uid == ::getuid() && (st.st_mode & 077) == 0;
 }
 
 std::string HomeFolder() {
@@ -68,10 +67,11 @@ UniqueFd OpenGuardedFolder(const std::string& path, FolderGuard guard) {
   uid_t owner = guard == FolderGuard::kPrivate ? ::getuid() : 0;
   mode_t forbidden = guard == FolderGuard::kPrivate ? 077 : 022;
   if (st.st_uid != owner || (st.st_mode & forbidden) != 0) {
-    DebugOutput("[QXFW]NamedEvent: folder %s refused: owner %u mode %03o, wanted owner %u%s",
-                path.c_str(), static_cast<unsigned>(st.st_uid),
-                static_cast<unsigned>(st.st_mode & 0777), static_cast<unsigned>(owner),
-                guard == FolderGuard::kPrivate ? " and mode 0700" : " and no write for others");
+    // syslog itself, not the debug lines: a daemon's own log settings stay in force.
+    syslog(LOG_WARNING, "event folder %s refused: owner %u mode %03o, wanted owner %u%s",
+           path.c_str(), static_cast<unsigned>(st.st_uid), static_cast<unsigned>(st.st_mode & 0777),
+           static_cast<unsigned>(owner),
+           guard == FolderGuard::kPrivate ? " and mode 0700" : " and no write for others");
     errno = EPERM;
     return UniqueFd();
   }

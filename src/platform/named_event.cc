@@ -5,9 +5,10 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,6 +28,8 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 // At most one debug line per this period about turned-away openers.
 constexpr auto kRefusalLinePeriod = std::chrono::seconds(10);
+// Openers one process may hold at a time (a program opens each event once).
+constexpr size_t kMaxOpenersPerProcess = 4;
 
 // Fills a socket address for path; returns its length, 0 when the path does not fit.
 socklen_t PathAddress(const std::string& path, sockaddr_un* out) {
@@ -199,8 +202,8 @@ std::unique_ptr<NamedEventCreator> NamedEventCreator::Create(const std::string& 
     return nullptr;
   }
   std::string lockName = name + ".lock";
-  UniqueFd lock(::openat(folder.Get(), lockName.c_str(),
-                         O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+  UniqueFd lock(
+      ::openat(folder.Get(), lockName.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!lock.Valid()) {
     SetError(error, errno);
     return nullptr;
@@ -286,10 +289,11 @@ void NamedEventCreator::NoteRefusalLocked(const char* why, uid_t uid) {
   ++refusedSinceLine_;
   Clock::time_point now = Clock::now();
   if (now - lastRefusalLine_ < kRefusalLinePeriod) return;
-  DebugOutput("[QXFW]NamedEvent %s: opener of uid %u turned away (%s); %llu turned away since "
-              "the last line",
-              name_.c_str(), static_cast<unsigned>(uid), why,
-              static_cast<unsigned long long>(refusedSinceLine_));
+  // syslog itself, not the debug lines: a daemon's own log settings stay in force.
+  syslog(LOG_WARNING,
+         "event %s: opener of uid %u turned away (%s); %llu turned away since the last line",
+         name_.c_str(), static_cast<unsigned>(uid), why,
+         static_cast<unsigned long long>(refusedSinceLine_));
   lastRefusalLine_ = now;
   refusedSinceLine_ = 0;
 }
@@ -334,7 +338,14 @@ void NamedEventCreator::AcceptPendingLocked() {
       NoteRefusalLocked("too many openers", cred.uid);
       continue;
     }
-    openers_.push_back(Opener{std::move(fd), 0});
+    // One process cannot take every place: a flood from one leaves room for the others.
+    size_t sameProcess = 0;
+    for (const Opener& opener : openers_) sameProcess += opener.pid == cred.pid ? 1 : 0;
+    if (sameProcess >= kMaxOpenersPerProcess) {
+      NoteRefusalLocked("too many openers in one process", cred.uid);
+      continue;
+    }
+    openers_.push_back(Opener{std::move(fd), cred.pid, 0});
   }
 }
 
@@ -424,7 +435,7 @@ void NamedEventCreator::Serve() {
     int n = ::poll(polls.data(), polls.size(), timeoutMs);
     if (n < 0) {
       if (errno == EINTR) continue;
-      DebugOutput("[QXFW]NamedEvent %s: poll failed: %s", name_.c_str(), std::strerror(errno));
+      syslog(LOG_ERR, "event %s: poll failed: %s", name_.c_str(), std::strerror(errno));
       return;
     }
     if (polls[0].revents != 0) return;

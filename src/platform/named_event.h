@@ -17,8 +17,9 @@
 //
 // The creator serves only openers running as root or as the one user it names (for a user's
 // event, that user); others are closed at once. It serves at most maxOpeners at a time and
-// turns further ones away (their descriptor reads end-of-file); out of descriptors, it turns
-// waiting openers away with a spare one instead of leaving them queued.
+// turns further ones away (their descriptor reads end-of-file), as it does beyond four openers
+// of one process; out of descriptors, it turns waiting openers away with a spare one instead of
+// leaving them queued, so a flood neither exhausts it nor makes it spin.
 //
 // Threading: NamedEventCreator runs one service thread of its own (accepting openers, noticing
 // hang-ups and reading their messages); its methods may be called from any thread. Event and
@@ -66,8 +67,8 @@ struct NamedEventHolder {
 
 // Options of a creator.
 struct NamedEventOptions {
-  std::string folder;     // empty: the scope's own folder (kSystem needs one)
-  uid_t openerUser = 0;   // kSystem: the one user besides root whose openers are served
+  std::string folder;      // empty: the scope's own folder (kSystem needs one)
+  uid_t openerUser = 0;    // kSystem: the one user besides root whose openers are served
   size_t maxOpeners = 64;  // openers served at a time
 };
 
@@ -136,6 +137,7 @@ class NamedEventCreator {
                     uid_t openerUser, size_t maxOpeners);
   struct Opener {
     UniqueFd fd;
+    pid_t pid = 0;      // the opener's process, as the kernel recorded it
     uint64_t owed = 0;  // signals not yet written to the connection
   };
   using Clock = std::chrono::steady_clock;
