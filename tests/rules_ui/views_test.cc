@@ -351,6 +351,66 @@ class ViewsTest : public QObject {
     QCOMPARE(stored, 1);
   }
 
+  // Each store refusal is told by its cause, and the rows are read again from the store.
+  void portStoreFailuresAreReportedByCause() {
+    auto addressRule = [](const QString& begin, const QString& end) {
+      WhenModal("CAddPortDlg", [begin, end](QWidget* widget) {
+        auto* dialog = static_cast<CAddPortDlg*>(widget);
+        Click(*dialog, CAddPortDlg::kPortCheck);
+        SetText(*dialog, CAddPortDlg::kBeginIp, begin);
+        SetText(*dialog, CAddPortDlg::kEndIp, end);
+        Click(*dialog, CSkinDialog::kOk);
+      });
+    };
+    {
+      CDBManager noFiles("");
+      auto* broken = new CPortRules(host_.get(), noFiles, English, nullptr);
+      SeenMessage failed;
+      AnswerMessage(QMessageBox::Ok, &failed);
+      addressRule("10.0.0.1", "10.0.0.9");
+      broken->Add();
+      QCOMPARE(failed.text, English(131));
+      QCOMPARE(failed.caption, English(173));
+      QCOMPARE(failed.icon, QMessageBox::Critical);
+      QCOMPARE(broken->List()->GetItemCount(), 0);
+      delete broken;
+    }
+    auto* view = new CPortRules(host_.get(), *db_, English, nullptr);
+    addressRule("10.0.0.1", "10.0.0.9");
+    view->Add();
+    addressRule("10.0.1.1", "10.0.1.9");
+    view->Add();
+    addressRule("10.0.2.1", "10.0.2.9");
+    view->Add();
+    QCOMPARE(view->List()->GetItemCount(), 3);
+    // Modified into another rule's key: a duplicate; both rules stay as they were.
+    view->List()->SelectRow(1);
+    SeenMessage seen;
+    AnswerMessage(QMessageBox::Ok, &seen);
+    WhenModal("CAddPortDlg", [](QWidget* widget) {
+      auto* dialog = static_cast<CAddPortDlg*>(widget);
+      SetText(*dialog, CAddPortDlg::kBeginIp, "10.0.0.1");
+      SetText(*dialog, CAddPortDlg::kEndIp, "10.0.0.9");
+      Click(*dialog, CSkinDialog::kOk);
+    });
+    view->Modify();
+    QCOMPARE(seen.text, English(88));
+    QCOMPARE(Column(view->List(), 0), (QStringList{"10.0.0.1:*", "10.0.1.1:*", "10.0.2.1:*"}));
+    // A rule deleted behind the list's back: the delete fails, is told, and its row goes.
+    tagFIREWALL_PORTIP gone = view->Rules()[2];
+    QVERIFY(db_->DeletePortIp(gone) != 0);
+    view->List()->SelectRow(2);
+    WhenModal("MessageBox", [&seen](QWidget* widget) {
+      AnswerMessage(QMessageBox::Ok, &seen);  // the failure that follows Yes
+      static_cast<QMessageBox*>(widget)->button(QMessageBox::Yes)->click();
+    });
+    view->Delete();
+    QCOMPARE(seen.text, English(199));
+    QCOMPARE(seen.caption, English(173));
+    QCOMPARE(Column(view->List(), 0), (QStringList{"10.0.0.1:*", "10.0.1.1:*"}));
+    QCOMPARE(view->Rules().size(), size_t{2});
+  }
+
   void sharedFoldersListAndRelease() {
     if (std::system("command -v net >/dev/null && command -v testparm >/dev/null") != 0) {
       QSKIP("Samba's command-line tools (samba-common-bin) are not installed");

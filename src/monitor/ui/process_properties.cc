@@ -211,9 +211,9 @@ void CProcessProperties::OnSave() {
   if (found_) {
     store::tagFIREWALL_PROGRAM old = *found_;
     stored = store_.ModifyProgram(old, rule, table);
-  } else {
-    stored = store_.AddProgram(rule, table);
   }
+  // Also when the found rule was deleted elsewhere while the dialog was open.
+  if (stored == 0) stored = store_.AddProgram(rule, table);
   if (stored == 0) {
     Message(QMessageBox::Critical, kCaption, 131);
     return;
@@ -236,7 +236,8 @@ void CProcessProperties::OnAdvanced() {
 
 void CProcessProperties::OnEndProcess() {
   if (!pidfd_.Valid()) return;
-  if (Message(QMessageBox::Question, kCaption, 187, QMessageBox::Yes | QMessageBox::No) !=
+  // The network view's own question: "Exit the process", "Can you exit this process?".
+  if (Message(QMessageBox::Question, 187, 191, QMessageBox::Yes | QMessageBox::No) !=
       QMessageBox::Yes) {
     return;
   }

@@ -2,18 +2,23 @@
 // package database: a process the test started is listed and can be picked into the
 // add-program dialog; a packaged program shows its package, a file outside any shows "n/a".
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 #include <QApplication>
 #include <QLineEdit>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTest>
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <memory>
 
 #include "../../rules_ui/modal_driver.h"
 #include "controls/qx_list_ctrl.h"
+#include "monitor/loopback_sockets.h"
+#include "monitor/port_list.h"
 #include "monitor/ui/process_list_dlg.h"
 #include "monitor/ui/process_properties.h"
 #include "monitor/ui/program_info_dlg.h"
@@ -44,6 +49,18 @@ PortInfo UdpRow(qint64 pid) {
   row.processId = static_cast<uint32_t>(pid);
   std::strcpy(row.localAddress, "127.0.0.1");
   row.localPort = 5353;
+  return row;
+}
+
+// The row of the network view for a TCP connection of this process: local end server.
+PortInfo TcpRow(uint16_t serverPort, uint16_t clientPort) {
+  PortInfo row{};
+  row.processId = static_cast<uint32_t>(getpid());
+  std::strcpy(row.localAddress, "127.0.0.1");
+  row.localPort = serverPort;
+  std::strcpy(row.remoteAddress, "127.0.0.1");
+  row.remotePort = clientPort;
+  row.stateName = g_TcpStateNames[5];  // "Established"
   return row;
 }
 
@@ -159,6 +176,62 @@ class ProcessDialogsTest : public QObject {
     QCOMPARE(CProcessProperties::CreationText(time), QStringLiteral("0:5:9 AM  2006-3-5"));
   }
 
+  // Here a process whose parent ends is handed to a reaper, so the parent id that no running
+  // process has is the 0 of a namespace's first process.
+  void parentThatNoProcessHasIsShownAsNonExisting() {
+    qxfw::test_support::TempDir dir;
+    qxfw::store::CDBManager db(dir.path());
+    CProcessProperties dialog(English, db, UdpRow(1));
+    dialog.show();
+    QTRY_VERIFY(dialog.Filled());
+    QCOMPARE(dialog.Value(CProcessProperties::kParent),
+             QStringLiteral("<Non-existing Process>(0)"));
+    // A parent that runs is shown by name.
+    CProcessProperties sleeper(English, db, UdpRow(sleeper_.processId()));
+    QTRY_VERIFY(sleeper.Filled());
+    QCOMPARE(sleeper.Value(CProcessProperties::kParent),
+             QStringLiteral("monitor_ui_test(%1)").arg(getpid()));
+  }
+
+  void endConnectionEndsTheRowsConnection() {
+    if (geteuid() != 0) QSKIP("ending connections needs root (CAP_NET_ADMIN)");
+    auto connection = qxfw::test_support::ConnectLoopback();
+    QVERIFY(connection.Valid());
+    qxfw::test_support::TempDir dir;
+    qxfw::store::CDBManager db(dir.path());
+    CProcessProperties dialog(English, db, TcpRow(connection.serverPort, connection.clientPort));
+    dialog.show();
+    QTRY_VERIFY(dialog.Filled());
+    QVERIFY(dialog.Control(CProcessProperties::kEndConnection)->isEnabled());
+    Press(dialog, CProcessProperties::kEndConnection);
+    QCOMPARE(dialog.result(), int{QDialog::Accepted});
+    QVERIFY(!dialog.isVisible());
+    // Ended off the user-interface thread: the peer sees the reset.
+    timeval wait{5, 0};
+    setsockopt(connection.client.Get(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof(wait));
+    char byte;
+    QCOMPARE(recv(connection.client.Get(), &byte, 1, 0), ssize_t{-1});
+    QCOMPARE(errno, ECONNRESET);
+    // The listener is untouched.
+    QVERIFY(qxfw::test_support::TcpConnect(connection.serverPort).Valid());
+  }
+
+  void failedSaveIsReportedAndTheDialogStays() {
+    qxfw::store::CDBManager noFiles("");
+    CProcessProperties dialog(English, noFiles, UdpRow(sleeper_.processId()));
+    dialog.show();
+    QTRY_VERIFY(dialog.Filled());
+    SeenMessage seen;
+    AnswerMessage(QMessageBox::Ok, &seen);
+    Press(dialog, CProcessProperties::kSave);
+    QCOMPARE(seen.count, 1);
+    QCOMPARE(seen.text, English(131));
+    QCOMPARE(seen.caption, English(58));
+    QCOMPARE(seen.icon, QMessageBox::Critical);
+    QVERIFY(dialog.isVisible());
+    QCOMPARE(dialog.result(), int{QDialog::Rejected});
+  }
+
   void processPropertiesSaveFindsTheRuleWhateverItsCase() {
     qxfw::test_support::TempDir dir;
     qxfw::store::CDBManager db(dir.path());
@@ -170,6 +243,27 @@ class ProcessDialogsTest : public QObject {
     dialog.show();
     QTRY_VERIFY(dialog.Filled());
     QVERIFY(dialog.FoundRule().has_value());
+    Press(dialog, CProcessProperties::kBlock);
+    Press(dialog, CProcessProperties::kSave);
+    QCOMPARE(dialog.result(), int{QDialog::Accepted});
+    auto rules = StoredPrograms(db);
+    QCOMPARE(rules.size(), size_t{1});
+    QCOMPARE(int{rules[0].action}, 0);
+    QCOMPARE(QString(rules[0].path), QStringLiteral("/usr/bin/sleep"));
+  }
+
+  void ruleDeletedElsewhereWhileOpenIsStoredAnew() {
+    qxfw::test_support::TempDir dir;
+    qxfw::store::CDBManager db(dir.path());
+    qxfw::store::tagFIREWALL_PROGRAM existing{};
+    existing.action = 1;
+    std::strcpy(existing.path, "/usr/bin/sleep");
+    QVERIFY(db.AddProgram(existing, nullptr) != 0);
+    CProcessProperties dialog(English, db, UdpRow(sleeper_.processId()));
+    dialog.show();
+    QTRY_VERIFY(dialog.Filled());
+    QVERIFY(dialog.FoundRule().has_value());
+    QVERIFY(db.DeleteProgram(existing) != 0);
     Press(dialog, CProcessProperties::kBlock);
     Press(dialog, CProcessProperties::kSave);
     QCOMPARE(dialog.result(), int{QDialog::Accepted});
@@ -229,7 +323,9 @@ class ProcessDialogsTest : public QObject {
       SeenMessage seen;
       AnswerMessage(QMessageBox::No, &seen);
       Press(dialog, CProcessProperties::kEndProcess);
-      QCOMPARE(seen.text, English(187));
+      QCOMPARE(seen.text, English(191));
+      QCOMPARE(seen.caption, English(187));
+      QCOMPARE(seen.icon, QMessageBox::Question);
       QVERIFY(dialog.isVisible());
       QVERIFY(!victim.waitForFinished(200));
       AnswerMessage(QMessageBox::Yes, &seen);

@@ -170,6 +170,7 @@ class ShellUiTest : public QObject {
   }
 
   void otherAddressesNavigate() {
+    app_->ShowPage(4);
     CPageView* view = Loaded(4);
     QSignalSpy appUrls(view, &CPageView::AppUrl);
     view->page()->runJavaScript(QStringLiteral("location.href='http://127.0.0.1:9/x'"));
@@ -393,7 +394,7 @@ int main(int argc, char** argv) {
   setenv("QXFW_APPDATA", dir.path().c_str(), 1);
   setenv("QXFW_SYSTEM_DIR", (dir.path() + "/system").c_str(), 1);
   setenv("TMPDIR", dir.path().c_str(), 1);
-  RegisterAppScheme();
+  PrepareBrowser();
   QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
   QApplication application(argc, argv);
   application.setQuitOnLastWindowClosed(false);
