@@ -10,9 +10,11 @@
 #            after the last click;
 # each as the sum of proportional (PSS) and resident (RSS) set sizes over the process tree,
 # with the number of processes, and the idle CPU over IDLE_SECONDS after start and when
-# hidden. For each click the time from the click to the program's debug line "ShowPage N
-# ready after M ms" is given (M: from the page command to the page loaded and shown). The
-# program lets its pages go 30 s after its window went out of sight.
+# hidden. For each click the time from the button press (the pointer is already there) to the
+# page on screen is given, from the clock time in the program's debug line "ShowPage N ready
+# after M ms (at T)" (M: from the page command to the page loaded and shown). The program loads its pages one
+# after another while its window is seen and lets them go 30 s after the window went out of
+# sight.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
 hidden_wait=${1:-60}
@@ -88,9 +90,13 @@ idle_cpu() {  # $1 label
 }
 
 window=$(xdotool search --sync --onlyvisible --name '^Talvoran Firewall$' | head -1)
-click() {  # $1 x, $2 y inside the window
+point() {  # $1 x, $2 y inside the window: the pointer goes there
   eval "$(xdotool getwindowgeometry --shell "$window")"
-  xdotool mousemove --sync $((X + $1)) $((Y + $2)) click 1
+  xdotool mousemove --sync $((X + $1)) $((Y + $2))
+}
+click() {  # $1 x, $2 y inside the window
+  point "$1" "$2"
+  xdotool click 1
 }
 
 sleep 10
@@ -111,15 +117,21 @@ sleep 2
 ms() { date +%s%3N; }
 for row in 1 2 3 4 5 6 0; do  # network .. antivirus, then home, in the navigation bar
   before=$(grep -c 'ready after' "$work/out" || true)
+  point 50 $((32 + 17 + 34 * row))
   t0=$(ms)
-  click 50 $((32 + 17 + 34 * row))
+  xdotool click 1
   for _ in $(seq 1 500); do
     [ "$(grep -c 'ready after' "$work/out" || true)" -gt "$before" ] && break
     sleep 0.005
   done
-  t1=$(ms)
-  line=$(grep -o 'ShowPage [0-9]* ready after [0-9]* ms' "$work/out" | tail -1)
-  echo "click on row $row: ${line:-no page shown}; $((t1 - t0)) ms from the click"
+  line=$(grep -o 'ShowPage [0-9]* ready after [0-9]* ms (at [0-9]*)' "$work/out" |
+    sed -n "$((before + 1))p")
+  at=$(sed -n 's/.*(at \([0-9]*\))/\1/p' <<<"$line")
+  if [ -n "$at" ]; then
+    echo "click on row $row: ${line% (at*}; $((at - t0)) ms from the button press"
+  else
+    echo "click on row $row: no page shown"
+  fi
   sleep 1.5
 done
 sleep 5

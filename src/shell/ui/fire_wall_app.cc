@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QDateTime>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QMessageBox>
@@ -78,6 +79,9 @@ CFireWallApp::CFireWallApp() {
   releaseTimer_.setSingleShot(true);
   releaseTimer_.setInterval(kReleasePagesAfterMs);
   connect(&releaseTimer_, &QTimer::timeout, this, &CFireWallApp::ReleasePages);
+  preloadTimer_.setSingleShot(true);
+  preloadTimer_.setInterval(kPreloadPauseMs);
+  connect(&preloadTimer_, &QTimer::timeout, this, &CFireWallApp::PreloadNext);
 }
 
 CFireWallApp::~CFireWallApp() {
@@ -271,9 +275,11 @@ void CFireWallApp::CreateViews() {
         v, &CPageView::AppUrl, this, [this, v](const QString& url) { OnAppUrl(v, url); },
         Qt::QueuedConnection);
     connect(v, &CPageView::PageLoaded, this, [this, v](bool) {
+      preloadTimer_.start();
       if (timedPage_ != v->PageIndex()) return;
-      DebugOutput("[QXFW.exe] ShowPage %d ready after %lld ms", timedPage_,
-                  static_cast<long long>(pageClock_.elapsed()));
+      DebugOutput("[QXFW.exe] ShowPage %d ready after %lld ms (at %lld)", timedPage_,
+                  static_cast<long long>(pageClock_.elapsed()),
+                  static_cast<long long>(QDateTime::currentMSecsSinceEpoch()));
       timedPage_ = -1;
     });
   }
@@ -374,8 +380,9 @@ CPageView* CFireWallApp::ShowPage(int index) {
     stack->setCurrentWidget(target);
     target->setFocus();
     if (target->IsPageLoaded()) {
-      DebugOutput("[QXFW.exe] ShowPage %d ready after %lld ms", index,
-                  static_cast<long long>(pageClock_.elapsed()));
+      DebugOutput("[QXFW.exe] ShowPage %d ready after %lld ms (at %lld)", index,
+                  static_cast<long long>(pageClock_.elapsed()),
+                  static_cast<long long>(QDateTime::currentMSecsSinceEpoch()));
       timedPage_ = -1;
     }
   }
@@ -590,13 +597,37 @@ void CFireWallApp::OnFrameSeen(bool seen) {
     releaseTimer_.stop();
     pagesReleased_ = false;
     if (CPageView* current = View(currentPage_)) current->LoadPending();
-  } else if (!releaseTimer_.isActive() && !pagesReleased_) {
-    releaseTimer_.start();
+    preloadTimer_.start();
+  } else {
+    preloadTimer_.stop();
+    if (!releaseTimer_.isActive() && !pagesReleased_) releaseTimer_.start();
+  }
+}
+
+bool CFireWallApp::FrameSeen() const {
+  return mainFrame_ && mainFrame_->isVisible() && !mainFrame_->isMinimized();
+}
+
+void CFireWallApp::PreloadNext() {
+  if (!FrameSeen()) return;
+  // The page on screen first; the others after it, so a click finds its page ready.
+  CPageView* current = View(currentPage_);
+  if (current != nullptr && !current->IsPageLoaded()) return;
+  for (int i = 0; i < kPageCount; ++i) {
+    CPageView* view = views_[i].data();
+    if (view == nullptr || view->IsPageLoaded()) continue;
+    if (view->IsLoading()) return;
+    if (!initialised_[i]) {
+      if (i == 7 && !g_bAntiVirusEnabled) continue;
+      InitPage(i);
+    }
+    if (view->Preload()) return;
   }
 }
 
 void CFireWallApp::ReleasePages() {
-  if (!mainFrame_ || (mainFrame_->isVisible() && !mainFrame_->isMinimized())) return;
+  if (!mainFrame_ || FrameSeen()) return;
+  preloadTimer_.stop();
   DebugOutput("[QXFW.exe] CFireWallApp: the window is out of sight, its pages are let go");
   for (const QPointer<CPageView>& view : views_) {
     if (view) view->ReleasePage();

@@ -47,6 +47,8 @@ inline constexpr char kCompanionEventName[] = "TalvoranFirewallRunning_ActiveX";
 inline constexpr int kPageCount = 8;
 // How long the main window stays out of sight before its pages are let go.
 inline constexpr int kReleasePagesAfterMs = 30000;
+// The pause before the next page is preloaded, so that user input comes first.
+inline constexpr int kPreloadPauseMs = 100;
 
 class CFireWallApp : public QObject, public firewall::CDriverHost {
   Q_OBJECT
@@ -130,6 +132,9 @@ class CFireWallApp : public QObject, public firewall::CDriverHost {
   void OnHomeReport();
   void OnFrameSeen(bool seen);
   void ReleasePages();
+  // Loads the next page that is not loaded, one at a time, while the window is seen.
+  void PreloadNext();
+  bool FrameSeen() const;
 
   store::CPreferences* preferences_ = nullptr;
   store::CDBManager* db_ = nullptr;
@@ -155,6 +160,7 @@ class CFireWallApp : public QObject, public firewall::CDriverHost {
   QTimer idleTimer_;
   QTimer pollTimer_;
   QTimer releaseTimer_;
+  QTimer preloadTimer_;
   // From a page's command to the page on screen (debug output).
   QElapsedTimer pageClock_;
   int timedPage_ = -1;

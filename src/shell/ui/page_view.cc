@@ -5,8 +5,8 @@
 #include <QUrl>
 #include <QWebEngineProfile>
 
-#include "platform/debug_output.h"
 #include "controls/qx_list_ctrl.h"
+#include "platform/debug_output.h"
 #include "rules_ui/page_list.h"
 #include "shell/app_command.h"
 #include "shell/ui/app_scheme.h"
@@ -34,6 +34,7 @@ CPageView::CPageView(int pageIndex, QString pageFile, int listSlot, QWidget* par
     // A cancelled navigation (every app: link) also reports a failed load; the document
     // shown is still the page that was loaded.
     if (!ok && loaded_ && url() == loadedUrl_) return;
+    loading_ = false;
     loaded_ = ok;
     loadedUrl_ = url();
     ApplyVorpex();
@@ -58,6 +59,7 @@ void CPageView::Navigate(const QUrl& address) {
   loadPending_ = true;
   if (isVisible()) {
     loadPending_ = false;
+    loading_ = true;
     setUrl(address_);
   }
 }
@@ -68,19 +70,46 @@ void CPageView::showEvent(QShowEvent* event) {
 }
 
 void CPageView::ReleasePage() {
-  if (address_.isEmpty() || loadPending_) return;
-  QWebEnginePage* old = page();
-  MakePage();
-  delete old;
+  if (address_.isEmpty() || loadPending_ || released_) return;
+  QWebEnginePage* current = page();
+  // The views of a minimised window still count as visible, and a visible page is not let go.
+  if (current->isVisible()) current->setVisible(false);
+  current->setLifecycleState(QWebEnginePage::LifecycleState::Discarded);
+  if (current->lifecycleState() != QWebEnginePage::LifecycleState::Discarded) return;
+  released_ = true;
   loaded_ = false;
-  loadedUrl_.clear();
-  loadPending_ = true;
+  loading_ = false;
 }
 
 void CPageView::LoadPending() {
-  if (!loadPending_ || address_.isEmpty() || !isVisible()) return;
+  if (!isVisible()) return;
+  if (released_) {
+    // Back in use, the page loads its address again (loadFinished follows), unless another
+    // address waits.
+    released_ = false;
+    loading_ = true;
+    page()->setVisible(true);
+    page()->setLifecycleState(QWebEnginePage::LifecycleState::Active);
+  }
+  if (!loadPending_ || address_.isEmpty()) return;
   loadPending_ = false;
+  loading_ = true;
   setUrl(address_);
+}
+
+bool CPageView::Preload() {
+  if (address_.isEmpty() || loading_ || loaded_) return false;
+  if (released_) {
+    released_ = false;
+    loading_ = true;
+    page()->setLifecycleState(QWebEnginePage::LifecycleState::Active);
+  }
+  if (loadPending_) {
+    loadPending_ = false;
+    loading_ = true;
+    setUrl(address_);
+  }
+  return loading_;
 }
 
 QTreeView* CPageView::ListControl() const {

@@ -6,9 +6,10 @@
 // ever runs inside the browser's navigation callback). Other addresses navigate as usual.
 // Views that own a list control report it and the preferences slot of its column widths.
 //
-// A page is loaded when its view is first on screen, not before: every loaded page costs the
-// browser's renderer memory. ReleasePage gives the page's browser state up (the renderer
-// process ends once no page needs it); the view loads its page again when next shown.
+// A page is loaded when its view is first on screen or when the application preloads it, not
+// before: every loaded page costs the browser's renderer memory. ReleasePage discards the
+// page's browser state (the renderer process ends once no page needs it); the view loads its
+// page again when next shown or preloaded.
 // User-interface thread only.
 #pragma once
 
@@ -60,6 +61,10 @@ class CPageView : public QWebEngineView {
   void ReleasePage();
   // Loads the address when a load waits and the view is visible.
   void LoadPending();
+  // Loads the address now, visible or not, unless it is loaded or loading; true when a load
+  // started.
+  bool Preload();
+  bool IsLoading() const { return loading_; }
   const QUrl& Address() const { return address_; }
   // The list laid over the page (a child of this view, which owns it); it takes the page
   // commands and refreshes with the view.
@@ -105,6 +110,8 @@ class CPageView : public QWebEngineView {
   QUrl loadedUrl_;
   QUrl address_;
   bool loadPending_ = false;
+  bool released_ = false;
+  bool loading_ = false;
   bool vorpexVisible_ = false;
   rules_ui::CPageList* pageList_ = nullptr;
 };
