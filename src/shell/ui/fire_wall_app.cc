@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <malloc.h>
+
 #include <QApplication>
 #include <QDateTime>
 #include <QHeaderView>
@@ -633,6 +635,11 @@ void CFireWallApp::ReleasePages() {
     if (view) view->ReleasePage();
   }
   pagesReleased_ = true;
+  // What the pages held in this process goes back to the heap, which keeps it unless asked to
+  // give its free tops back; the browser frees it shortly after the discard.
+  QTimer::singleShot(kTrimAfterReleaseMs, this, [this] {
+    if (pagesReleased_) malloc_trim(0);
+  });
 }
 
 std::string CFireWallApp::TextOf(int number) const {
