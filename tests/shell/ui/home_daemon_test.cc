@@ -162,7 +162,6 @@ int main(int argc, char** argv) {
   setenv("QXFW_APPDATA", dir.path().c_str(), 1);
   setenv("QXFW_SYSTEM_DIR", (dir.path() + "/system").c_str(), 1);
   setenv(qxfw::firewall::kRuntimeDirVariable, (dir.path() + "/run").c_str(), 1);
-  setenv(qxfw::firewall::kEventSuffixVariable, ("-home" + std::to_string(getpid())).c_str(), 1);
   setenv("TMPDIR", dir.path().c_str(), 1);
   std::filesystem::create_directories(dir.path() + "/run");
   PrepareBrowser();
