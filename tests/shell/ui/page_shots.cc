@@ -1,6 +1,9 @@
 // qxfw_page_shots OUTDIR PREFIX: starts the program's application object in this process,
 // shows every page in turn and saves a PNG of the main window for each (used by
-// scripts/screenshots.sh under Xvfb). More screens are added to kShots.
+// scripts/screenshots.sh under Xvfb). More screens are added to kShots. The home page is taken
+// in each of its states: without a filter daemon (the first picture), with a stand-in daemon
+// attached, at level Off, with a connection waiting and after the daemon went away; and the
+// tray icon in its three looks.
 #include <arpa/inet.h>
 
 #include <QApplication>
@@ -11,13 +14,24 @@
 #include <QTest>
 #include <QWebEnginePage>
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <memory>
 
+#include "firewall/fake_device.h"
+#include "firewall/security_level.h"
 #include "firewall/ui/ask_dialog.h"
 #include "firewall/ui/security_options.h"
+#include "platform/folders.h"
+#include "platform/named_event.h"
+#include "shell/last_scan.h"
 #include "shell/ui/app_scheme.h"
 #include "shell/ui/fire_wall_app.h"
+#include "shell/ui/home_monitor.h"
 #include "shell/ui/main_frame.h"
 #include "shell/ui/page_view.h"
+#include "shell/ui/tray_icon.h"
 #include "store/db_manager.h"
 #include "store/preferences.h"
 
@@ -32,10 +46,10 @@ struct Shot {
 };
 
 constexpr Shot kShots[] = {
-    {"home", 0, ""},      {"network", 1, ""},
-    {"program", 2, ""},   {"ipport", 3, ""},
-    {"shared", 4, ""},    {"log", 5, ""},
-    {"antivirus", 7, ""}, {"quarantine", 7, "cmdQuarantinePage"},
+    {"home-unprotected", 0, ""}, {"network", 1, ""},
+    {"program", 2, ""},          {"ipport", 3, ""},
+    {"shared", 4, ""},           {"log", 5, ""},
+    {"antivirus", 7, ""},        {"quarantine", 7, "cmdQuarantinePage"},
     {"help", 2, "help"},
 };
 
@@ -47,7 +61,7 @@ void WaitLoaded(CPageView* view) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  RegisterAppScheme();
+  PrepareBrowser();
   QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
   QApplication application(argc, argv);
   if (argc < 3) {
@@ -57,6 +71,13 @@ int main(int argc, char** argv) {
   const QString out = QString::fromLocal8Bit(argv[1]);
   const QString prefix = QString::fromLocal8Bit(argv[2]);
   QDir().mkpath(out);
+  // The stand-in daemon's socket goes to a folder of this run, never the machine's.
+  const std::string runtime = QDir::tempPath().toStdString() + "/shots-run-" + prefix.toStdString();
+  std::filesystem::create_directories(runtime);
+  setenv(qxfw::firewall::kRuntimeDirVariable, runtime.c_str(), 1);
+  // The companion is there, so the program keeps its window however long the pictures take.
+  auto companion = qxfw::platform::NamedEventCreator::Create(kCompanionEventName,
+                                                             qxfw::platform::EventScope::kUser);
   CFireWallApp app;
   if (!app.InitInstance("/e:on")) return 1;
   int saved = 0;
@@ -79,6 +100,66 @@ int main(int argc, char** argv) {
     if (picture.save(file)) ++saved;
     std::printf("%s\n", file.toLocal8Bit().constData());
   }
+
+  // The home page with a daemon attached (and a scan on record), then at level Off.
+  std::filesystem::create_directories(qxfw::platform::AntiVirusFolder());
+  WriteLastScan(LastScanPath(), LastScanRecord{std::time(nullptr) - 3600, 1520, 0, 0});
+  auto daemon = std::make_unique<qxfw::firewall::testing::FakeDevice>(runtime);
+  app.ShowPage(0);
+  auto homeShot = [&](const char* name, const std::function<bool(const HomeReport&)>& ready) {
+    for (int i = 0; i < 500 && !ready(app.Home()->Report()); ++i) QTest::qWait(10);
+    QTest::qWait(500);
+    CMainFrame* frame = app.MainFrame();
+    // The window as it draws itself (a prompt may stand over it on the screen), within its shape.
+    const QRect shape = frame->mask().isEmpty() ? frame->rect() : frame->mask().boundingRect();
+    QPixmap picture = frame->grab(shape);
+    QString file = QStringLiteral("%1/%2-%3.png").arg(out, prefix, QLatin1String(name));
+    if (picture.save(file)) ++saved;
+    std::printf("%s\n", file.toLocal8Bit().constData());
+  };
+  homeShot("home-protected", [](const HomeReport& r) { return r.protectedNow; });
+  qxfw::firewall::g_SecurityLevel = 1;
+  homeShot("home-leveloff", [](const HomeReport& r) { return !r.problems.empty(); });
+  qxfw::firewall::g_SecurityLevel = 3;
+  for (int i = 0; i < 500 && !app.Home()->Report().protectedNow; ++i) QTest::qWait(10);
+  // A connection held for the user's answer: a program no package vouches for, at Medium.
+  const std::string unknown = runtime + "/unknown-sleep";
+  std::filesystem::copy_file("/usr/bin/sleep", unknown,
+                             std::filesystem::copy_options::overwrite_existing);
+  QProcess held;
+  held.start(QString::fromStdString(unknown), {QStringLiteral("60")});
+  held.waitForStarted();
+  qxfw::firewall::CNETWORK_REQUEST heldRequest{};
+  heldRequest.requestHandle = 7;
+  heldRequest.protocol = qxfw::firewall::kProtocolTcp;
+  heldRequest.requestType = qxfw::firewall::kRequestTcpConnect;
+  heldRequest.remoteAddress = htonl(0x5DB8D822);  // 93.184.216.34
+  heldRequest.remotePort = htons(443);
+  heldRequest.processId = static_cast<uint32_t>(held.processId());
+  daemon->QueueRequest(heldRequest);
+  homeShot("home-waiting", [](const HomeReport& r) { return r.tray == TrayLook::kWaiting; });
+  for (QWidget* w : QApplication::topLevelWidgets()) {
+    if (auto* asked = qobject_cast<qxfw::firewall::CAskDialog*>(w)) {
+      asked->OnCommand(qxfw::firewall::CAskDialog::kCommandBlock);
+    }
+  }
+  held.kill();
+  held.waitForFinished();
+  // The daemon goes away.
+  daemon.reset();
+  homeShot("home-gone", [](const HomeReport& r) { return !r.protectedNow; });
+  // The tray icon's three looks, as drawn at 64 pixels.
+  CTrayIcon* tray = app.MainFrame()->Tray();
+  const TrayLook shown = tray->Look();
+  for (auto [look, name] : {std::pair{TrayLook::kProtected, "tray-protected"},
+                            std::pair{TrayLook::kNotProtected, "tray-unprotected"},
+                            std::pair{TrayLook::kWaiting, "tray-waiting"}}) {
+    tray->SetLook(look);
+    QString file = QStringLiteral("%1/%2-%3.png").arg(out, prefix, QLatin1String(name));
+    if (tray->Icon()->icon().pixmap(64, 64).save(file)) ++saved;
+    std::printf("%s\n", file.toLocal8Bit().constData());
+  }
+  tray->SetLook(shown);
 
   // The dialogs: the access prompt of a running program, collapsed and expanded, over the
   // main window, and the security level dialog.
@@ -119,5 +200,6 @@ int main(int argc, char** argv) {
   options.hide();
 
   app.ExitInstance();
-  return saved == static_cast<int>(std::size(kShots)) + 3 ? 0 : 1;
+  std::filesystem::remove_all(runtime);
+  return saved == static_cast<int>(std::size(kShots)) + 10 ? 0 : 1;
 }
