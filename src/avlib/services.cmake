@@ -8,9 +8,16 @@ add_library(qxav_services STATIC
   ${CMAKE_CURRENT_LIST_DIR}/resident_repair.cc
   ${CMAKE_CURRENT_LIST_DIR}/update_client.cc
   ${CMAKE_CURRENT_LIST_DIR}/update_exchange.cc
+  ${CMAKE_CURRENT_LIST_DIR}/update_signature.cc
 )
 target_include_directories(qxav_services PUBLIC ${PROJECT_SOURCE_DIR}/src)
-target_link_libraries(qxav_services PUBLIC qxfw_platform CURL::libcurl)
+target_link_libraries(qxav_services PUBLIC qxfw_platform CURL::libcurl OpenSSL::Crypto)
+# Public keys (hexadecimal, separated by ",") whose signatures every update accepts, built into
+# the library; the installer's dvscan.ini may name more. Empty: only the configured keys.
+set(QXAV_UPDATE_KEYS "" CACHE STRING "Ed25519 public keys pinned in libqxav.so for updates")
+if(QXAV_UPDATE_KEYS)
+  target_compile_definitions(qxav_services PRIVATE QXAV_PINNED_UPDATE_KEYS="${QXAV_UPDATE_KEYS}")
+endif()
 
 target_sources(qxav PRIVATE ${CMAKE_CURRENT_LIST_DIR}/services_exports.cc)
 target_link_libraries(qxav PRIVATE qxav_services)
