@@ -18,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "platform/file.h"
 #include "platform/named_event.h"
 
 namespace qltdifw::test {
@@ -29,7 +30,9 @@ bool Shell(const std::string& command) {
 }
 
 NetnsPair::NetnsPair() {
-  std::string id = std::to_string(getpid());
+  // A second pair of the same test gets names of its own.
+  static int pairs = 0;
+  std::string id = std::to_string(getpid()) + (++pairs > 1 ? "x" + std::to_string(pairs) : "");
   a = "qxdA" + id;
   b = "qxdB" + id;
   std::string va = "qxva" + id, vb = "qxvb" + id;
@@ -166,14 +169,17 @@ int ConnectTcp(const char* address, uint16_t port, int timeoutMs, double* elapse
 }
 
 Daemon::Daemon(const NetnsPair& pair, std::vector<std::string> extraArgs) {
+  // The same queue each time: a queue number is per namespace, and a daemon started again on
+  // the same pair must meet the rules of the one before.
   queue = static_cast<uint16_t>(20000 + getpid() % 20000);
   static int instances = 0;
+  ++instances;
   runtimeDir = (std::filesystem::temp_directory_path() /
-                ("qxd-run-" + std::to_string(getpid()) + "-" + std::to_string(++instances)))
+                ("qxd-run-" + std::to_string(getpid()) + "-" + std::to_string(instances)))
                    .string();
   std::filesystem::create_directories(runtimeDir);
   socketPath = runtimeDir + "/" + kDeviceSocketName;
-  setenv(kEventSuffixVariable, ("-test" + std::to_string(getpid())).c_str(), 1);
+  logPath = runtimeDir + ".log";
   std::vector<std::string> args = {QLTDIFW_BINARY,  "--foreground", "--netns",
                                    pair.a,          "--queue",      std::to_string(queue),
                                    "--runtime-dir", runtimeDir};
@@ -183,8 +189,8 @@ Daemon::Daemon(const NetnsPair& pair, std::vector<std::string> extraArgs) {
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
-    int null = open("/dev/null", O_WRONLY);
-    if (getenv("QLTDIFW_TEST_VERBOSE") == nullptr) dup2(null, 2);
+    int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (getenv("QLTDIFW_TEST_VERBOSE") == nullptr && log >= 0) dup2(log, 2);
     execv(argv[0], argv.data());
     _exit(127);
   }
@@ -219,9 +225,27 @@ Daemon::~Daemon() {
   Stop();
   std::error_code ignored;
   std::filesystem::remove_all(runtimeDir, ignored);
+  std::filesystem::remove(logPath, ignored);
 }
 
-ProgramDouble::ProgramDouble(const std::string& socketPath) {
+std::string Daemon::Log() const {
+  std::string text;
+  qxfw::platform::ReadWholeFile(logPath, &text, 64 << 20);
+  return text;
+}
+
+long Daemon::RssKilobytes() const {
+  std::string status;
+  if (pid <= 0 ||
+      !qxfw::platform::ReadWholeFile("/proc/" + std::to_string(pid) + "/status", &status, 65536)) {
+    return -1;
+  }
+  size_t at = status.find("VmRSS:");
+  return at == std::string::npos ? -1 : std::strtol(status.c_str() + at + 6, nullptr, 10);
+}
+
+ProgramDouble::ProgramDouble(const std::string& socketPath)
+    : folder_(socketPath.substr(0, socketPath.rfind('/'))) {
   openStatus_ = client_.Open(socketPath);
 }
 
@@ -231,8 +255,8 @@ ProgramDouble::~ProgramDouble() {
 
 void ProgramDouble::Start(Decide decide) {
   thread_ = std::thread([this, decide] {
-    auto event = qxfw::platform::NamedEventHandle::Open(DriverEventName(kNetworkNotifyEventName),
-                                                        qxfw::platform::EventScope::kSystem);
+    auto event = qxfw::platform::NamedEventHandle::Open(
+        kNetworkNotifyEventName, qxfw::platform::EventScope::kSystem, nullptr, folder_);
     while (!stop_) {
       if (event) {
         event->Wait(20);
