@@ -24,7 +24,8 @@ namespace {
 constexpr char kUsage[] =
     "usage: qxav-update-server --make-key KEYFILE\n"
     "       qxav-update-server --folder DIR --high WORD --low WORD --key KEYFILE\n"
-    "                          [--listen ADDRESS] [--question-port N] [--http-port N] [--base URL]\n"
+    "                          [--listen ADDRESS] [--question-port N] [--http-port N] [--base "
+    "URL]\n"
     "words: 1 to 15 characters without ; ] / \\ or line breaks\n";
 
 int MakeKey(const std::string& path) {
@@ -43,9 +44,10 @@ int MakeKey(const std::string& path) {
     return 1;
   }
   const std::string key = qxfw::avlib::UpdateKeyText(signer->PublicKey());
-  std::printf("private key written to %s\npublic key: %s\n"
-              "trust it in <system folder>/dvscan.ini:\n[update]\nkeys=%s\n",
-              path.c_str(), key.c_str(), key.c_str());
+  std::printf(
+      "private key written to %s\npublic key: %s\n"
+      "trust it in <system folder>/dvscan.ini:\n[update]\nkeys=%s\n",
+      path.c_str(), key.c_str(), key.c_str());
   return 0;
 }
 
@@ -126,8 +128,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::printf("question port %u, files on port %u, public key %s\n", server.question_port(),
-              server.http_port(),
-              qxfw::avlib::UpdateKeyText(config.signer->PublicKey()).c_str());
+              server.http_port(), qxfw::avlib::UpdateKeyText(config.signer->PublicKey()).c_str());
   std::fflush(stdout);
   int signal_number = 0;
   sigwait(&stop, &signal_number);

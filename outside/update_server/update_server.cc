@@ -53,7 +53,8 @@ bool SafeSegment(const std::string& part) {
 }
 
 bool EndsWith(const std::string& text, const std::string& tail) {
-  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+  return text.size() >= tail.size() &&
+         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 }  // namespace
@@ -91,7 +92,8 @@ struct UpdateServer::Peer {
     size_t sent = 0;
     while (sent < text.size()) {
       if (!Wait(POLLOUT, deadline)) return false;
-      ssize_t n = send(fd.Get(), text.data() + sent, text.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+      ssize_t n =
+          send(fd.Get(), text.data() + sent, text.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
       if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
       if (n <= 0) return false;
       sent += static_cast<size_t>(n);
@@ -99,8 +101,7 @@ struct UpdateServer::Peer {
     return true;
   }
   void SendStatus(const char* status) const {
-    Send(std::string("HTTP/1.0 ") + status +
-         "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+    Send(std::string("HTTP/1.0 ") + status + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
   }
 };
 
@@ -247,8 +248,7 @@ void UpdateServer::AnswerQuestion(Peer& peer) {
   shutdown(peer.fd.Get(), SHUT_WR);
 }
 
-bool UpdateServer::Body(const std::string& word, const std::string& name,
-                        std::string* body) const {
+bool UpdateServer::Body(const std::string& word, const std::string& name, std::string* body) const {
   const std::string word_folder = config_.folder + "/" + word;
   if (platform::ReadWholeFile(word_folder + "/" + name, body, 1024u << 20)) return true;
   struct stat st;

@@ -5,11 +5,11 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <strings.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -109,8 +109,8 @@ int WaitFor(int fd, short events, int wait_ms, Clock::time_point deadline) {
 
 // One question to one port, within the question's deadline. Returns kUpdateNothing when an
 // answer arrived.
-int32_t AskOnce(const std::string& host, uint16_t port, int timeout_ms,
-                Clock::time_point deadline, std::string* plain, bool* fatal) {
+int32_t AskOnce(const std::string& host, uint16_t port, int timeout_ms, Clock::time_point deadline,
+                std::string* plain, bool* fatal) {
   UniqueFd sock(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (!sock.Valid()) {
     DebugOutput("3 : getsocket failaure**************");
@@ -254,8 +254,7 @@ struct Fetch {
 
 class UpdateRun {
  public:
-  UpdateRun(const UpdateOptions& options, const ServerAnswer& answer,
-            std::vector<UpdateKey> keys)
+  UpdateRun(const UpdateOptions& options, const ServerAnswer& answer, std::vector<UpdateKey> keys)
       : options_(options),
         answer_(answer),
         keys_(std::move(keys)),
@@ -358,12 +357,14 @@ class UpdateRun {
         base_order_ = order;
         after_base_ = {local_name};
       }
+      // A name listed twice is fetched once, as its last listing says.
+      std::erase_if(fetches_, [&](const Fetch& f) { return f.local_name == local_name; });
       fetches_.push_back({word, entry, std::move(local_name), order});
     }
   }
 
   bool CheckSizes() const {
-    uint64_t total = 0;
+    unsigned __int128 total = 0;
     for (const Fetch& fetch : fetches_) {
       if (fetch.entry.size > options_.limits.max_file_bytes) {
         DebugOutput("[QXAV] update: %s is listed with %llu bytes, more than the %llu allowed",
@@ -375,9 +376,8 @@ class UpdateRun {
     }
     struct statvfs fs;
     if (statvfs(staging_.c_str(), &fs) != 0) return false;
-    const unsigned __int128 free_bytes =
-        static_cast<unsigned __int128>(fs.f_bavail) * fs.f_frsize;
-    if (static_cast<unsigned __int128>(total) + options_.limits.free_space_reserve > free_bytes) {
+    const unsigned __int128 free_bytes = static_cast<unsigned __int128>(fs.f_bavail) * fs.f_frsize;
+    if (total + options_.limits.free_space_reserve > free_bytes) {
       DebugOutput("[QXAV] update: %llu bytes to fetch do not fit the free space of %s",
                   static_cast<unsigned long long>(total), folder_.c_str());
       return false;
@@ -395,8 +395,8 @@ class UpdateRun {
     uint64_t size = 0;
     std::string signature;
     if (!HashFile(staged, &sha256, &size) || !GetSignature(url, &signature) ||
-        !VerifyUpdateSignature(
-            keys_, FileStatement(fetch.word, fetch.entry.name, size, sha256), signature)) {
+        !VerifyUpdateSignature(keys_, FileStatement(fetch.word, fetch.entry.name, size, sha256),
+                               signature)) {
       DebugOutput("[QXAV] update: %s refused: not signed by a trusted key", url.c_str());
       return false;
     }
@@ -416,8 +416,7 @@ class UpdateRun {
         return false;
       }
       if (strcasecmp(fetch.entry.name.c_str(), "Recovery.exe") == 0)
-        DebugOutput("[QXAV] update: recovery program %s downloaded and not started",
-                    local.c_str());
+        DebugOutput("[QXAV] update: recovery program %s downloaded and not started", local.c_str());
     }
     if (base_order_ != 0) PurgeOtherVdb(folder_, after_base_);
     return true;
@@ -452,7 +451,7 @@ class UpdateRun {
   const Clock::time_point deadline_;
   std::vector<Fetch> fetches_;
   size_t taken_ = 0;
-  size_t base_order_ = 0;            // place of a fetched "Dvbase.vdb", 0 for none
+  size_t base_order_ = 0;             // place of a fetched "Dvbase.vdb", 0 for none
   std::set<std::string> after_base_;  // local names from "Dvbase.vdb" on: kept by its purge
 };
 
@@ -518,8 +517,7 @@ UpdateSettings ReadUpdateSettings(const std::string& settings_folder) {
   if (lstat(path.c_str(), &file) != 0) return settings;
   if (!S_ISREG(file.st_mode) || !TrustedByCaller(file) ||
       stat(settings_folder.c_str(), &folder) != 0 || !TrustedByCaller(folder)) {
-    DebugOutput("[QXAV] update: %s may be written by another user and is not used",
-                path.c_str());
+    DebugOutput("[QXAV] update: %s may be written by another user and is not used", path.c_str());
     return settings;
   }
   platform::IniFile ini(path);

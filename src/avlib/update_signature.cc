@@ -159,9 +159,8 @@ std::optional<UpdateSigner> UpdateSigner::FromPem(std::string_view pem) {
 
 std::string UpdateSigner::Pem() const {
   Bio bio(BIO_new(BIO_s_mem()));
-  if (!bio ||
-      PEM_write_bio_PrivateKey(bio.get(), key_->pkey.get(), nullptr, nullptr, 0, nullptr,
-                               nullptr) != 1)
+  if (!bio || PEM_write_bio_PrivateKey(bio.get(), key_->pkey.get(), nullptr, nullptr, 0, nullptr,
+                                       nullptr) != 1)
     return {};
   char* data = nullptr;
   long size = BIO_get_mem_data(bio.get(), &data);

@@ -7,20 +7,22 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "avlib/update_exchange.h"
 #include "platform/debug_output.h"
 #include "platform/ini_file.h"
+#include "scripted_peer.h"
 #include "test_support/file_text.h"
 #include "test_support/temp_dir.h"
-#include "scripted_peer.h"
 #include "update_server.h"
 
 namespace qxfw::avlib {
@@ -350,9 +352,9 @@ TEST_F(UpdateClientTest, UnsignedOrForeignSignedUpdatesAreRefusedAndTheOldFilesK
   platform::ScopedDebugCapture debug;
   EXPECT_EQ(Update(), kUpdateFailed);
   EXPECT_EQ(FolderBytes(engine_.path()), before);
-  EXPECT_TRUE(debug.Contains("[QXAV] update: list http://127.0.0.1:" +
-                             std::to_string(server_->http_port()) +
-                             "/h2/filesys.htm refused: not signed by a trusted key"));
+  EXPECT_TRUE(debug.Contains(
+      "[QXAV] update: list http://127.0.0.1:" + std::to_string(server_->http_port()) +
+      "/h2/filesys.htm refused: not signed by a trusted key"));
 
   // Signed, but by a key the product does not trust.
   unsigned_server_ = false;
@@ -365,16 +367,14 @@ TEST_F(UpdateClientTest, UnsignedOrForeignSignedUpdatesAreRefusedAndTheOldFilesK
   // Trusted lists, but one file's signature is for other bytes, another's by a foreign key.
   StartServer();
   std::array<uint8_t, 32> other_hash{};
-  Served("l2", "main.vdb.sig",
-         TestSigner().Sign(FileStatement("l2", "main.vdb", 14, other_hash)));
+  Served("l2", "main.vdb.sig", TestSigner().Sign(FileStatement("l2", "main.vdb", 14, other_hash)));
   EXPECT_EQ(Update(), kUpdateFailed);
   EXPECT_EQ(FolderBytes(engine_.path()), before);
   unlink((files_.path() + "/l2/main.vdb.sig").c_str());
   std::array<uint8_t, 32> hash;
   uint64_t size = 0;
   ASSERT_TRUE(HashFile(files_.path() + "/h2/Kavlo.dll", &hash, &size));
-  Served("h2", "Kavlo.dll.sig",
-         foreign.signer->Sign(FileStatement("h2", "Kavlo.dll", size, hash)));
+  Served("h2", "Kavlo.dll.sig", foreign.signer->Sign(FileStatement("h2", "Kavlo.dll", size, hash)));
   EXPECT_EQ(Update(), kUpdateFailed);
   EXPECT_EQ(FolderBytes(engine_.path()), before);
   EXPECT_EQ(Word("Low_Word"), "l1");
@@ -455,6 +455,18 @@ TEST_F(UpdateClientTest, ALaterFailingFileKeepsEveryOldDatabase) {
                        {"Dvbase.vdb", "new base"}, {"a.vdb", "new a"}, {"missing.vdb", "here"}}));
 }
 
+TEST_F(UpdateClientTest, ANameListedTwiceIsFetchedOnceAndCommitted) {
+  StartServer();
+  Served("h2", "x.vdb", "from h2");
+  Served("h2", "filesys.htm", "30152014032009,x.vdb,7\r\n");
+  Served("l2", "x.vdb", "from l2");
+  Served("l2", "filesys.htm", "30152014032009,x.vdb,7\r\n30152014032009,x.vdb,7\r\n");
+  InstalledWords("h1", "l1");
+  EXPECT_EQ(Update(), 1);
+  EXPECT_EQ(ReadTextFile(Engine("x.vdb")), "from l2");
+  EXPECT_EQ(Word("Low_Word"), "l2");
+}
+
 TEST_F(UpdateClientTest, AKilledUpdateLeavesNothingForTheNextRun) {
   StartServer();
   InstalledWords("h2", "l1");
@@ -467,6 +479,78 @@ TEST_F(UpdateClientTest, AKilledUpdateLeavesNothingForTheNextRun) {
   EXPECT_FALSE(Exists(staging));
   EXPECT_FALSE(Exists(Engine("libqxav.so")));
   EXPECT_EQ(ReadTextFile(Engine("main.vdb")), "sig");
+}
+
+// A signed list for the word l2 naming one file, for servers scripted below.
+std::string SignedListReply(const std::string& path, const std::string& list) {
+  if (path == "/l2/filesys.htm") return list;
+  if (path == "/l2/filesys.htm.sig") return TestSigner().Sign(ListStatement("l2", list));
+  return {};
+}
+
+// Names in the engine folder and its staging folder that are not the given ones.
+std::vector<std::string> Leftovers(const std::string& folder, const std::set<std::string>& known) {
+  std::vector<std::string> found;
+  try {
+    for (const auto& item : std::filesystem::recursive_directory_iterator(folder)) {
+      const std::string name = item.path().filename().string();
+      if (!known.count(name)) found.push_back(item.path().string());
+    }
+  } catch (const std::filesystem::filesystem_error&) {
+    // A file that went while it was listed (an update runs meanwhile).
+  }
+  return found;
+}
+
+TEST_F(UpdateClientTest, AnUpdateKilledInADownloadLeavesNoPartialFile) {
+  // Sends half of the listed file, then holds the connection.
+  ScriptedPeer http([](int fd, ScriptedPeer& peer) {
+    const std::string path = ScriptedPeer::ReadRequestPath(fd);
+    const std::string list = "30152014032009,big.vdb,100000\r\n";
+    if (std::string reply = SignedListReply(path, list); !reply.empty()) {
+      ScriptedPeer::SendOk(fd, reply);
+      return;
+    }
+    if (path.ends_with(".sig")) return;
+    if (ScriptedPeer::SendAll(
+            fd, "HTTP/1.0 200 OK\r\nContent-Length: 100000\r\n\r\n" + std::string(50000, 'x'))) {
+      while (peer.Pause(std::chrono::milliseconds(100))) {
+      }
+    }
+  });
+  update_server::ServerConfig config;
+  config.answer_override = "EAh2;l2;http://127.0.0.1:" + std::to_string(http.port()) + "/";
+  StartServer(config);
+  InstalledWords("h2", "l1");
+  WriteTextFile(Engine("big.vdb"), "the old big file");
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) _exit(RunUpdate(Options()) == kUpdateFailed ? 0 : 1);
+  // Killed while the file is half here.
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  auto half_here = [&] {
+    for (const std::string& path : Leftovers(engine_.path(), {}))
+      if (path.find(".big.vdb.part.") != std::string::npos) return true;
+    return false;
+  };
+  while (std::chrono::steady_clock::now() < give_up && !half_here())
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(half_here());
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  kill(child, SIGKILL);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status)) << "the update ended before it was killed";
+  EXPECT_EQ(ReadTextFile(Engine("big.vdb")), "the old big file");
+
+  // The next run (the server now complete) leaves only whole files.
+  Served("l2", "main.vdb", "sig");
+  Served("l2", "big.vdb", "new big");
+  StartServer();
+  EXPECT_EQ(Update(), 2);
+  EXPECT_EQ(Leftovers(engine_.path(), {"dvupdate.ini", "big.vdb", "main.vdb"}),
+            std::vector<std::string>());
+  EXPECT_EQ(ReadTextFile(Engine("big.vdb")), "new big");
 }
 
 // The question's server answers one letter per second.
@@ -490,13 +574,6 @@ TEST_F(UpdateClientTest, ATricklingQuestionEndsAtItsDeadline) {
   EXPECT_FALSE(Exists(Ini()));
 }
 
-// A signed list for the word l2 naming one file, for servers scripted below.
-std::string SignedListReply(const std::string& path, const std::string& list) {
-  if (path == "/l2/filesys.htm") return list;
-  if (path == "/l2/filesys.htm.sig") return TestSigner().Sign(ListStatement("l2", list));
-  return {};
-}
-
 TEST_F(UpdateClientTest, ATricklingDownloadEndsAtTheMinimumRate) {
   // Sends one byte of the file a second, for 10 s.
   ScriptedPeer http([](int fd, ScriptedPeer& peer) {
@@ -508,9 +585,7 @@ TEST_F(UpdateClientTest, ATricklingDownloadEndsAtTheMinimumRate) {
     }
     if (!ScriptedPeer::SendAll(fd, "HTTP/1.0 200 OK\r\nContent-Length: 100000\r\n\r\n")) return;
     for (int i = 0; i < 10; ++i) {
-      if (!ScriptedPeer::SendAll(fd, "x") ||
-          !peer.Pause(std::chrono::seconds(1)))
-        return;
+      if (!ScriptedPeer::SendAll(fd, "x") || !peer.Pause(std::chrono::seconds(1))) return;
     }
   });
   update_server::ServerConfig config;
