@@ -109,6 +109,10 @@ TEST(NamedEvent, ExistsExactlyWhileItsCreatorHoldsIt) {
     EXPECT_EQ(error, EEXIST);
   }
   EXPECT_FALSE(NamedEventExists(name, EventScope::kUser));
+  // Nothing is left behind in the folder.
+  struct stat st;
+  EXPECT_NE(::stat(NamedEventAddress(name, EventScope::kUser).c_str(), &st), 0);
+  EXPECT_NE(::stat((NamedEventAddress(name, EventScope::kUser) + ".lock").c_str(), &st), 0);
   EXPECT_NE(NamedEventCreator::Create(name, EventScope::kUser), nullptr);
 }
 
