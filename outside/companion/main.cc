@@ -25,9 +25,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/event_folder.h"
 #include "platform/file.h"
 #include "platform/folders.h"
-#include "platform/event_folder.h"
 #include "platform/named_event.h"
 
 extern char** environ;
@@ -123,7 +123,8 @@ int main(int argc, char** argv) {
       why = "another companion runs" +
             (holder.pid != 0 ? " (pid " + std::to_string(holder.pid) + ")" : std::string());
     } else if (error == EACCES) {
-      why = "it is held by another user (uid " + std::to_string(holder.uid) + "), not by a "
+      why = "it is held by another user (uid " + std::to_string(holder.uid) +
+            "), not by a "
             "companion of yours";
     }
     std::fprintf(stderr, "qxfw-companion: cannot create the companion event in %s: %s\n",
