@@ -105,7 +105,7 @@ int Run(int argc, char** argv) {
   const std::string clientPath = argv[3];
   const QString address = QString::fromLocal8Bit(argv[4]);
   const QString port = QString::fromLocal8Bit(argv[5]);
-  qxfw::shell::RegisterAppScheme();
+  qxfw::shell::PrepareBrowser();
   QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
   QApplication application(argc, argv);
   application.setQuitOnLastWindowClosed(false);

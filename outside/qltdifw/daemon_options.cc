@@ -7,12 +7,15 @@
 #include <string>
 #include <string_view>
 
+#include "device_server/request_table.h"
+
 namespace qltdifw {
 namespace {
 
 constexpr const char* kUsage =
     "usage: qltdifw [--foreground] [--netns NAME] [--queue N] [--runtime-dir DIR]\n"
-    "               [--user UID] [--hold-timeout SECONDS] [--spin-us N] [--aligned-records]\n"
+    "               [--user UID] [--hold-timeout SECONDS] [--client-timeout SECONDS]\n"
+    "               [--spin-us N] [--aligned-records]\n"
     "\n"
     "The filter daemon: holds every new outgoing IPv4 TCP connection and UDP flow and asks the\n"
     "firewall program, through the device DIR/qltdifw.sock, whether to let it pass.\n"
@@ -24,11 +27,23 @@ constexpr const char* kUsage =
     "  --user UID          the user, besides root, who may open the device\n"
     "                      (default: the user who ran pkexec or sudo)\n"
     "  --hold-timeout S    drop a request not answered within S seconds (default 30)\n"
+    "  --client-timeout S  a client that has not fetched for S seconds while requests wait is\n"
+    "                      treated as gone: what it holds passes (default 5)\n"
     "  --spin-us N         after handing out a request, look for its verdict N microseconds\n"
     "                      before sleeping, while verdicts come that fast (default 100;\n"
     "                      0 never; never on one CPU)\n"
     "  --aligned-records   answer with the 36-byte request and 268-byte image-load forms\n"
-    "  --help              show this text\n";
+    "  --help              show this text\n"
+    "\n"
+    "Limits: a process may have 64 requests held at once and a user 256; beyond that its\n"
+    "new connections are refused at once (TCP reset, ICMP port unreachable). A held request\n"
+    "keeps its first SYN (TCP) or its first 4 datagrams (UDP); further packets of its flow\n"
+    "are dropped until the verdict. A full kernel queue drops packets; it never passes them.\n"
+    "Under systemd the daemon reports ready and pings the watchdog (Type=notify, WatchdogSec).\n";
+
+// The limits the text names.
+static_assert(HoldLimits{}.perProcess == 64 && HoldLimits{}.perUser == 256 &&
+              HoldLimits{}.tcpPackets == 1 && HoldLimits{}.udpPackets == 4);
 
 bool Number(const char* text, long low, long high, long* out) {
   if (text == nullptr || *text == '\0') return false;
@@ -86,6 +101,10 @@ int ParseDaemonOptions(int argc, char** argv, DaemonOptions* options) {
     } else if (arg == "--hold-timeout") {
       if (!Number(value, 1, 86400, &number)) return bad("--hold-timeout needs 1 to 86400 seconds");
       options->holdTimeoutSeconds = static_cast<int>(number);
+      ++i;
+    } else if (arg == "--client-timeout") {
+      if (!Number(value, 1, 3600, &number)) return bad("--client-timeout needs 1 to 3600 seconds");
+      options->clientTimeoutSeconds = static_cast<int>(number);
       ++i;
     } else if (arg == "--spin-us") {
       if (!Number(value, 0, 10000, &number)) return bad("--spin-us needs 0 to 10000 microseconds");

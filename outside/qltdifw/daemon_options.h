@@ -15,6 +15,8 @@ struct DaemonOptions {
   std::string runtimeDir = "/run/qxfw";
   uid_t user = 0;  // besides root, the one user who may open the device
   int holdTimeoutSeconds = 30;
+  // A client that has not fetched for this long while requests wait is treated as gone.
+  int clientTimeoutSeconds = 5;
   int spinMicroseconds = 100;   // how long to look for a verdict before sleeping; 0: never
   bool alignedRecords = false;  // answer with the 36-byte and 268-byte record forms
 };

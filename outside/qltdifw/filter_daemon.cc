@@ -11,7 +11,9 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "monitor/trusted_path.h"
@@ -23,9 +25,14 @@ namespace qltdifw {
 using namespace qxfw::firewall;
 using Clock = RequestTable::Clock;
 
+namespace {
+// The user a packet is counted against when the kernel names no socket owner.
+constexpr uint32_t kUnknownUid = 0xFFFFFFFF;
+}  // namespace
+
 FilterDaemon::FilterDaemon(DaemonOptions options)
     : options_(std::move(options)),
-      table_(this, std::chrono::seconds(options_.holdTimeoutSeconds)),
+      table_(this, std::chrono::seconds(options_.holdTimeoutSeconds), HoldLimits{}),
       device_(this, options_.user),
       verdictSpin_(std::chrono::microseconds(options_.spinMicroseconds)) {}
 
@@ -87,14 +94,24 @@ bool FilterDaemon::Start() {
     syslog(LOG_ERR, "device %s cannot be created: %s", socketPath.c_str(), strerror(errno));
     return false;
   }
-  syslog(LOG_INFO, "started: queue %u, chain %s, device %s, user %u, hold %d s, spin %d us%s",
+  const HoldLimits& limits = table_.Limits();
+  syslog(LOG_INFO,
+         "started: queue %u, chain %s, device %s, user %u, hold %d s, client time-out %d s, "
+         "held at most %zu per process and %zu per user, spin %d us%s%s",
          options_.queue, rules_->Chain().c_str(), socketPath.c_str(), options_.user,
-         options_.holdTimeoutSeconds, options_.spinMicroseconds,
-         options_.alignedRecords ? ", aligned records" : "");
+         options_.holdTimeoutSeconds, options_.clientTimeoutSeconds, limits.perProcess,
+         limits.perUser, options_.spinMicroseconds,
+         options_.alignedRecords ? ", aligned records" : "",
+         systemd_.WatchdogInterval().count() != 0 ? ", watchdog" : "");
+  systemd_.Send("READY=1");
   return true;
 }
 
 void FilterDaemon::Shutdown() {
+  if (rules_) {
+    Tick(Clock::now(), true);
+    systemd_.Send("STOPPING=1");
+  }
   if (rules_) rules_->Remove();
   rules_.reset();
   table_.ReleaseAll();
@@ -109,12 +126,7 @@ int FilterDaemon::Run() {
         {device_.ListenFd(), POLLIN, 0},
         {device_.ClientFd(), static_cast<short>(POLLIN | (device_.WantsWrite() ? POLLOUT : 0)), 0},
     };
-    int timeout = 1000;
-    Clock::time_point deadline = table_.NextDeadline();
-    if (deadline != Clock::time_point::max()) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-      timeout = static_cast<int>(std::max<int64_t>(0, std::min<int64_t>(left.count() + 1, 1000)));
-    }
+    int timeout = PollTimeout(Clock::now());
     int n = 0;
     if (spinUntil_ > Clock::now()) n = qxfw::platform::SpinPoll(polls, 5, spinUntil_);
     if (n == 0) n = poll(polls, 5, timeout);
@@ -139,7 +151,10 @@ int FilterDaemon::Run() {
       if (polls[4].revents & (POLLIN | POLLHUP | POLLERR)) device_.OnClientReadable();
       if (polls[4].revents & POLLOUT) device_.OnClientWritable();
     }
-    table_.Expire(Clock::now());
+    Clock::time_point now = Clock::now();
+    table_.Expire(now);
+    CheckClientAlive(now);
+    Tick(now);
   }
   Shutdown();
   return 0;
@@ -150,8 +165,10 @@ void FilterDaemon::OnPacket(const QueuedPacket& packet) {
   if (!ParsePacket(packet.data, packet.size, &info)) {
     queue_.Accept(packet.id);
     ++unparsed_;
-    syslog(LOG_WARNING, "packet %u of %zu bytes not understood: passed (%llu so far)", packet.id,
-           packet.size, static_cast<unsigned long long>(unparsed_));
+    if (unparsedLog_.Take(Clock::now())) {
+      syslog(LOG_WARNING, "packet %u of %zu bytes not understood: passed (%llu so far)", packet.id,
+             packet.size, static_cast<unsigned long long>(unparsed_));
+    }
     return;
   }
   if (!clientActive_ || (info.protocol == IPPROTO_TCP && !info.syn)) {
@@ -159,7 +176,8 @@ void FilterDaemon::OnPacket(const QueuedPacket& packet) {
     return;
   }
   FlowKey flow{info.protocol, info.localAddr, info.remoteAddr, info.localPort, info.remotePort};
-  if (table_.TryJoin(packet.id, flow)) return;  // a retransmission of a held request
+  // A retransmission of a held request: kept with it or dropped, never a request of its own.
+  if (table_.TryJoin(packet.id, flow) != RequestTable::Outcome::kQueued) return;
 
   PacketOwner owner =
       owners_->Find(info.protocol, info.localAddr, info.localPort, info.remoteAddr, info.remotePort,
@@ -173,8 +191,11 @@ void FilterDaemon::OnPacket(const QueuedPacket& packet) {
   request.localPort = info.localPort;
   request.processId = static_cast<uint32_t>(owner.pid);
   request.threadId = static_cast<uint32_t>(owner.pid);
-  if (table_.Offer(packet.id, flow, request, true, Clock::now()) ==
-      RequestTable::Outcome::kQueued) {
+  // The kernel's uid of the socket; a packet without one counts as a user of its own.
+  uint32_t uid = packet.hasUid ? packet.uid : owner.pid != 0 ? owner.uid : kUnknownUid;
+  RequestTable::Outcome outcome = table_.Offer(packet.id, flow, request, uid, true, Clock::now());
+  if (outcome == RequestTable::Outcome::kRefused) LogRefusal(request, uid);
+  if (outcome == RequestTable::Outcome::kQueued) {
     // A fetch waiting for this request gets it before the event says it is there.
     if (device_.KeepsCall()) {
       std::vector<uint8_t> output;
@@ -194,13 +215,104 @@ void FilterDaemon::OnExec(pid_t pid) {
   events_.ImageLoaded(pid, program.path);
 }
 
-void FilterDaemon::OnClientAttached(pid_t, uid_t) {
+void FilterDaemon::LogRefusal(const CNETWORK_REQUEST& request, uint32_t uid) {
+  if (!refusalLog_.Take(Clock::now())) return;
+  in_addr remote{request.remoteAddress};
+  syslog(LOG_WARNING,
+         "pid %u uid %u: %s to %s:%u refused, %zu requests of the process and %zu of the user "
+         "held (at most %zu and %zu)",
+         request.processId, uid, request.protocol == kProtocolTcp ? "TCP connection" : "UDP flow",
+         inet_ntoa(remote), ntohs(request.remotePort), table_.HeldOfProcess(uid, request.processId),
+         table_.HeldOfUser(uid), table_.Limits().perProcess, table_.Limits().perUser);
+}
+
+void FilterDaemon::Tick(Clock::time_point now, bool flush) {
+  long long seconds = 0;
+  if (uint64_t more = refusalLog_.Due(now, flush, &seconds)) {
+    syslog(LOG_WARNING, "%llu more requests refused over the hold limits in the last %lld s",
+           static_cast<unsigned long long>(more), seconds);
+  }
+  if (uint64_t more = endRefusalLog_.Due(now, flush, &seconds)) {
+    syslog(LOG_NOTICE, "%llu more ends of other users' connections refused in the last %lld s",
+           static_cast<unsigned long long>(more), seconds);
+  }
+  if (uint64_t more = unparsedLog_.Due(now, flush, &seconds)) {
+    syslog(LOG_WARNING, "%llu more packets not understood and passed in the last %lld s",
+           static_cast<unsigned long long>(more), seconds);
+  }
+  if (queue_.Overruns() != overrunsLogged_) {
+    overrunsLogged_ = queue_.Overruns();
+    if (overrunLog_.Take(now)) {
+      syslog(LOG_WARNING, "queue socket overrun: packets it could not take were dropped");
+    }
+  }
+  if (uint64_t more = overrunLog_.Due(now, flush, &seconds)) {
+    syslog(LOG_WARNING, "%llu more queue socket overruns in the last %lld s",
+           static_cast<unsigned long long>(more), seconds);
+  }
+  device_.Tick(now, flush);
+  if (!flush) systemd_.Tick(now);
+}
+
+int FilterDaemon::PollTimeout(Clock::time_point now) {
+  Clock::time_point wake = now + std::chrono::seconds(1);
+  wake = std::min({wake, table_.NextDeadline(), systemd_.NextPing(), refusalLog_.NextDue(),
+                   endRefusalLog_.NextDue(), unparsedLog_.NextDue(), overrunLog_.NextDue(),
+                   device_.NextTick()});
+  if (clientActive_) {
+    Clock::time_point waiting = table_.OldestWaiting();
+    if (waiting != Clock::time_point::max()) {
+      wake = std::min(wake, std::max(waiting, lastFetch_) +
+                                std::chrono::seconds(options_.clientTimeoutSeconds));
+    }
+  }
+  if (wake <= now) return 0;
+  // Rounded up, so the loop wakes after the moment, not just before it.
+  return static_cast<int>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count() + 1);
+}
+
+void FilterDaemon::CheckClientAlive(Clock::time_point now) {
+  if (!clientActive_ || !device_.HasClient()) return;
+  Clock::time_point waitingSince = table_.OldestWaiting();
+  if (waitingSince == Clock::time_point::max()) return;
+  auto limit = std::chrono::seconds(options_.clientTimeoutSeconds);
+  if (now - std::max(waitingSince, lastFetch_) < limit) return;
+  // Treated as gone: what it holds passes, and so does what comes, until it fetches again (a
+  // program that was only busy resumes filtering by itself); a new client may take the device.
+  syslog(LOG_WARNING,
+         "device client pid %d has not fetched for %d s while requests wait: traffic passes "
+         "until it fetches again",
+         clientPid_, options_.clientTimeoutSeconds);
+  clientActive_ = false;
+  clientAsleep_ = true;
+  table_.ReleaseAll();
+}
+
+void FilterDaemon::Awake(Clock::time_point now) {
+  lastFetch_ = now;
+  if (!clientAsleep_) return;
+  clientAsleep_ = false;
   clientActive_ = true;
+  syslog(LOG_NOTICE, "device client pid %d fetches again: filtering resumes", clientPid_);
+}
+
+bool FilterDaemon::ClientReplaceable() {
+  return clientAsleep_;
+}
+
+void FilterDaemon::OnClientAttached(pid_t pid, uid_t uid) {
+  clientActive_ = true;
+  clientAsleep_ = false;
+  clientPid_ = pid;
+  clientUid_ = uid;
+  lastFetch_ = Clock::now();
   events_.ClearImages();
 }
 
 void FilterDaemon::OnClientGone() {
   clientActive_ = false;
+  clientAsleep_ = false;
   table_.ReleaseAll();
   events_.ClearImages();
 }
@@ -229,8 +341,10 @@ uint32_t FilterDaemon::OnCall(const DeviceCall& call, std::vector<uint8_t>* outp
   };
   switch (call.controlCode) {
     case IOCTL_GET_NETWORK_REQUEST:
+      Awake(Clock::now());
       return HandOutRequest(call.outputSize, output);
     case IOCTL_WAIT_NETWORK_REQUEST: {
+      Awake(Clock::now());
       uint32_t status = HandOutRequest(call.outputSize, output);
       return status == ERROR_NO_DATA ? kAnswerLater : status;
     }
@@ -282,18 +396,14 @@ uint32_t FilterDaemon::OnCall(const DeviceCall& call, std::vector<uint8_t>* outp
       if (call.input.size() != 4) return ERROR_INVALID_PARAMETER;
       put(call.input.data(), 4);
       clientActive_ = false;  // from now on traffic passes, as with no client
+      clientAsleep_ = false;
       table_.ReleaseAll();
       return kStatusSuccess;
     case IOCTL_END_TCP_CONNECTION: {
       if (call.input.size() != sizeof(tagEND_CONNECTION)) return ERROR_INVALID_PARAMETER;
       tagEND_CONNECTION end;
       std::memcpy(&end, call.input.data(), sizeof(end));
-      int error =
-          destroyer_->Destroy(end.localAddress, end.localPort, end.remoteAddress, end.remotePort);
-      if (error == 0) return kStatusSuccess;
-      if (error == ENOENT) return ERROR_NOT_FOUND;
-      if (error == EPERM || error == EACCES) return ERROR_ACCESS_DENIED;
-      return ERROR_NOT_SUPPORTED;
+      return EndConnection(end);
     }
     case IOCTL_GET_DRIVER_INFO: {
       if (call.outputSize < sizeof(tagDRIVER_INFO)) return ERROR_INSUFFICIENT_BUFFER;
@@ -309,6 +419,35 @@ uint32_t FilterDaemon::OnCall(const DeviceCall& call, std::vector<uint8_t>* outp
     default:
       return ERROR_INVALID_FUNCTION;
   }
+}
+
+uint32_t FilterDaemon::EndConnection(const tagEND_CONNECTION& end) {
+  // The socket is looked up first and then destroyed by its cookie, so the owner checked is the
+  // owner of what is aborted, even if the ends were taken by another socket in between.
+  qxfw::monitor::InetSocketRow row;
+  uint32_t owner = 0;
+  int error = destroyer_->Lookup(IPPROTO_TCP, end.localAddress, end.localPort, end.remoteAddress,
+                                 end.remotePort, &row, &owner);
+  // The kernel's lookup falls back to a listener on the local port; that is not the connection.
+  if (error == 0 && (row.localAddr != end.localAddress || row.localPort != end.localPort ||
+                     row.remoteAddr != end.remoteAddress || row.remotePort != end.remotePort)) {
+    error = ENOENT;
+  }
+  if (error == 0 && clientUid_ != 0 && owner != clientUid_) {
+    if (endRefusalLog_.Take(Clock::now())) {
+      syslog(LOG_NOTICE, "end of a connection of uid %u asked by uid %u: refused", owner,
+             clientUid_);
+    }
+    return ERROR_ACCESS_DENIED;
+  }
+  if (error == 0) {
+    error = destroyer_->Destroy(end.localAddress, end.localPort, end.remoteAddress, end.remotePort,
+                                row.cookie);
+  }
+  if (error == 0) return kStatusSuccess;
+  if (error == ENOENT || error == ESTALE) return ERROR_NOT_FOUND;
+  if (error == EPERM || error == EACCES) return ERROR_ACCESS_DENIED;
+  return ERROR_NOT_SUPPORTED;
 }
 
 }  // namespace qltdifw

@@ -9,6 +9,7 @@
 
 #include "avlib/av_engine.h"
 #include "avlib/library_state.h"
+#include "avlib/scanned_files.h"
 #include "platform/debug_output.h"
 
 // The quarantine half defines it; FileScan's quarantine modes call it when it is linked in.
@@ -99,7 +100,12 @@ int32_t CFileScanner::Scan(const char* path, int32_t mode) {
   }
   if (mode != 0 && mode != 1) return -1;
   mode_ = mode;
-  return ScanOne(path);
+  // The scan reads one open file, which a later quarantine of this path then moves.
+  CScannedFiles& scanned = CScannedFiles::Get();
+  if (!scanned.Begin(path)) return -1;
+  int32_t result = ScanOne(path);
+  scanned.End(result != -1 && result != 0);
+  return result;
 }
 
 int32_t CFileScanner::ScanOne(const std::string& path) {

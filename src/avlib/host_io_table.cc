@@ -13,6 +13,7 @@
 #include <new>
 
 #include "avlib/file_scanner.h"
+#include "avlib/scanned_files.h"
 
 namespace qxfw::avlib {
 namespace {
@@ -87,6 +88,9 @@ intptr_t Create(intptr_t, intptr_t path) {
 intptr_t Open(intptr_t, intptr_t path, intptr_t mode) {
   static const int kFlags[] = {O_RDONLY, O_WRONLY, O_RDWR};
   if (path == 0 || mode < 0 || mode > 2) return -1;
+  // The file being scanned is read from the descriptor the scan holds, never reopened by name.
+  int held = -1;
+  if (CScannedFiles::Get().Reopen(Text(path), mode, &held)) return held < 0 ? -1 : held;
   int fd = open(Text(path), kFlags[mode] | O_CLOEXEC);
   return fd < 0 ? -1 : fd;
 }

@@ -175,6 +175,8 @@ QXAV_API int32_t DefineQuarantine(const char* folder);
  * the source was deleted; 0 when nothing changed (the source is kept): no quarantine base,
  * the source unreadable, a path containing "|" or ";" or too long to restore, a note
  * containing ";", a failed or short write, or a source that could not be deleted.
+ * After a FileScan of the same path, the file that scan read is what moves (its name removed
+ * through the folder it was read from); 0 when the path no longer leads to it.
  */
 QXAV_API int32_t FileToQuarantine(const char* path, const char* note);
 
@@ -182,8 +184,11 @@ QXAV_API int32_t FileToQuarantine(const char* path, const char* note);
  * Restores a quarantine file of the caller's to the path named in its header and deletes the
  * quarantine file. Returns 1 when restored and deleted; 0 on any failure: the file is not
  * the caller's, the header is malformed, its path is not absolute or holds "..", NUL or
- * control characters, the target is a symbolic link, its folder cannot be made, a write
- * failed, or the quarantine file could not be deleted (the restored file then stays).
+ * control characters, a folder on the way is a symbolic link or belongs to a user other than
+ * the caller or root, the target's folder is not the one the file was quarantined from, the
+ * target is a symbolic link or another user's file, its folder cannot be made, a write failed,
+ * or the quarantine file could not be deleted (the restored file then stays). A refusal keeps
+ * the quarantine file and writes its reason as a debug line.
  */
 QXAV_API int32_t RestoreFile(const char* quarantinePath);
 

@@ -9,6 +9,7 @@
 #include "avlib/quarantine_format.h"
 #include "avlib/qxav.h"
 #include "avlib/resident_repair.h"
+#include "avlib/scanned_files.h"
 #include "avlib/update_client.h"
 #include "platform/debug_output.h"
 #include "platform/folders.h"
@@ -93,6 +94,18 @@ QXAV_API int32_t DefineQuarantine(const char* folder) {
 QXAV_API int32_t FileToQuarantine(const char* path, const char* note) {
   return Guarded(0, [&] {
     if (path == nullptr) return 0;
+    // After a scan of path, the file that scan read is what moves.
+    qxfw::avlib::QuarantineSource scanned;
+    switch (qxfw::avlib::CScannedFiles::Get().Take(path, &scanned)) {
+      case qxfw::avlib::CScannedFiles::Lookup::kHeld:
+        return CallerQuarantine().ToQuarantine(path, scanned, note ? note : "") ? 1 : 0;
+      case qxfw::avlib::CScannedFiles::Lookup::kChanged:
+        qxfw::platform::DebugOutput(
+            "[QXAV] quarantine refused: %s no longer leads to the file that was scanned", path);
+        return 0;
+      case qxfw::avlib::CScannedFiles::Lookup::kUnknown:
+        break;
+    }
     return CallerQuarantine().ToQuarantine(path, note ? note : "") ? 1 : 0;
   });
 }

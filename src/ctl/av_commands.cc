@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <iostream>
 #include <set>
@@ -19,6 +20,7 @@
 #include "ctl/ctl_support.h"
 #include "ctl/qxav_library.h"
 #include "platform/folders.h"
+#include "shell/last_scan.h"
 
 namespace qxfw::ctl {
 namespace {
@@ -211,6 +213,16 @@ class Scanner {
     ScanFile(path);
   }
 
+  // What the home page of the program shows as the last scan.
+  shell::LastScanRecord Record() const {
+    shell::LastScanRecord record;
+    record.finished = static_cast<int64_t>(std::time(nullptr));
+    record.scanned = scanned_;
+    record.infected = found_;
+    record.errors = errors_;
+    return record;
+  }
+
   int Finish() {
     if (progress_) std::fputs("\r\033[K", stderr);
     out_ << "Scanned files: " << scanned_ << "\nInfected objects: " << found_
@@ -328,6 +340,10 @@ int RunScan(const std::vector<std::string>& words, std::ostream& out) {
   scanner.reportPath_ = folder + "/dvtmp.dv";
   for (const std::string& path : args.Positional()) scanner.Walk(path, true);
   int status = scanner.Finish();
+  if (!shell::WriteLastScan(shell::LastScanPath(), scanner.Record())) {
+    std::cerr << "qxfwctl: the scan could not be recorded in " << shell::LastScanPath() << ": "
+              << std::strerror(errno) << "\n";
+  }
   return status;
 }
 

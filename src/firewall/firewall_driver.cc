@@ -1,8 +1,6 @@
 #include "firewall/firewall_driver.h"
 
 #include <arpa/inet.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,9 +13,8 @@
 #include "firewall/security_level.h"
 #include "platform/debug_output.h"
 #include "platform/folders.h"
+#include "shell/command_runner.h"
 #include "store/db_manager.h"
-
-extern char** environ;
 
 namespace qxfw::firewall {
 namespace {
@@ -181,33 +178,55 @@ void CFirewallDriver::SetMessageSink(MessageSink sink) {
   g_messageSink = std::move(sink);
 }
 
-bool CFirewallDriver::LaunchSetup(const std::string& parameters) {
+std::vector<std::string> CFirewallDriver::SetupCommand(const std::string& parameters) {
+  std::vector<std::string> args;
+  if (geteuid() != 0) args.push_back("pkexec");
+  args.push_back(platform::SystemFolder() + "/" + kSetupFile);
+  args.push_back(parameters);
+  return args;
+}
+
+int CFirewallDriver::RunSetup(const std::string& parameters,
+                              const std::function<int(const std::vector<std::string>&)>& runner) {
   std::string path = platform::SystemFolder() + "/" + kSetupFile;
-  int error = 0;
-  pid_t child = -1;
-  if (access(path.c_str(), X_OK) != 0) {
-    error = errno;
-  } else {
-    std::vector<std::string> args;
-    if (geteuid() != 0) args.push_back("pkexec");
-    args.push_back(path);
-    args.push_back(parameters);
-    std::vector<char*> argv;
-    for (auto& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    error = posix_spawnp(&child, argv[0], nullptr, nullptr, argv.data(), environ);
-  }
+  // pkexec would start even for a missing installer; the missing file is the error to show.
+  if (access(path.c_str(), X_OK) != 0) return errno;
+  return runner(SetupCommand(parameters));
+}
+
+std::string CFirewallDriver::SetupErrorText(int error) {
+  char text[256];
+  std::snprintf(text, sizeof(text),
+                "Error while starting Talvoran firewall Driver Installer\n\nError Code:%ld",
+                static_cast<long>(error));
+  return text;
+}
+
+bool CFirewallDriver::LaunchSetup(const std::string& parameters) {
+  int error = RunSetup(parameters, shell::RunCommandAndWait);
   if (error != 0) {
-    char text[256];
-    std::snprintf(text, sizeof(text),
-                  "Error while starting Talvoran firewall Driver Installer\n\nError Code:%ld",
-                  static_cast<long>(error));
-    ShowMessage(text, "Error");
+    ShowMessage(SetupErrorText(error), "Error");
     return false;
   }
-  int status = 0;
-  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
+  return true;
+}
+
+bool CFirewallDriver::Attach(std::unique_ptr<CDevice> device) {
+  if (device == nullptr || device_ != nullptr || released_) return false;
+  platform::DebugOutput("[QXFW.exe] CFirewallDriver::Attach: the filter device is open");
+  device_ = std::move(device);
+  if (host_ != nullptr && options_.makeNotifier)
+    notifier_ = options_.makeNotifier(*device_, *host_);
+  device_->PrefetchNetworkRequest(sizeof(CNETWORK_REQUEST_ALIGNED));
+  if (host_ != nullptr) host_->SetPollTimer(PollPeriodMs());
+  return true;
+}
+
+bool CFirewallDriver::DropLostDevice() {
+  if (!DeviceLost()) return false;
+  platform::DebugOutput("[QXFW.exe] CFirewallDriver: the filter device is gone");
+  notifier_.reset();
+  device_.reset();
   return true;
 }
 

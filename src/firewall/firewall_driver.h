@@ -6,7 +6,9 @@
 // request; Release gives the device up at shutdown.
 //
 // States: closed -> open (device, notifier, timer) or degraded (no device, timer only; every
-// fetch finds nothing) -> released. There is no retry of the open after Init.
+// fetch finds nothing) -> released. Init itself opens once; a device that is opened later (the
+// daemon started after the program, or came back after it stopped) is taken with Attach, and a
+// device whose daemon went away is let go with DropLostDevice, back to degraded.
 //
 // Everything but the notifier's image fetches runs on the user-interface thread; the device
 // serialises the calls of both threads.
@@ -76,9 +78,25 @@ class CFirewallDriver {
   int SendVerdict(const CNETWORK_REQUEST& request, uint32_t verdict);
   void Release();
 
+  // Takes a device opened after Init: the notifier starts and fetches go to it. False (the
+  // device is dropped) when a device is open already or the channel was released.
+  // REQUIRES: Init was called.
+  bool Attach(std::unique_ptr<CDevice> device);
+  // Lets go of a device whose channel broke (its notifier ends first); true when there was one.
+  bool DropLostDevice();
+
   // Starts the installer with parameters and waits for it: as root directly, otherwise through
   // pkexec. False, after the error message, when it cannot be started.
   static bool LaunchSetup(const std::string& parameters);
+  // The installer's command line for parameters: the installer in the system folder, through
+  // pkexec unless this process runs as root.
+  static std::vector<std::string> SetupCommand(const std::string& parameters);
+  // Runs the installer with runner (which starts a command line and waits for it): 0, or the
+  // errno that kept it from starting (the installer is missing or not executable).
+  static int RunSetup(const std::string& parameters,
+                      const std::function<int(const std::vector<std::string>&)>& runner);
+  // "Error while starting Talvoran firewall Driver Installer ..." with the error code.
+  static std::string SetupErrorText(int error);
   // Shows the installer's start failure (text, caption); the windowed program puts a message
   // box here. The default writes the text to stderr.
   using MessageSink = std::function<void(const std::string& text, const std::string& caption)>;

@@ -53,6 +53,7 @@ InetSocketRow RowOf(const inet_diag_msg& socket) {
   row.remotePort = socket.id.idiag_dport;
   row.linuxState = socket.idiag_state;
   row.inode = socket.idiag_inode;
+  row.cookie = (static_cast<uint64_t>(socket.id.idiag_cookie[1]) << 32) | socket.id.idiag_cookie[0];
   return row;
 }
 
@@ -161,10 +162,14 @@ int SockDiag::Lookup(int protocol, uint32_t localAddr, uint16_t localPort, uint3
 }
 
 int SockDiag::Destroy(uint32_t localAddr, uint16_t localPort, uint32_t remoteAddr,
-                      uint16_t remotePort) {
+                      uint16_t remotePort, uint64_t cookie) {
   if (!Valid()) return EBADF;
   DiagRequest request = NewRequest(SOCK_DESTROY, NLM_F_ACK, ++sequence_, IPPROTO_TCP);
   SetEnds(&request, localAddr, localPort, remoteAddr, remotePort);
+  if (cookie != kAnySocket) {
+    request.body.id.idiag_cookie[0] = static_cast<uint32_t>(cookie);
+    request.body.id.idiag_cookie[1] = static_cast<uint32_t>(cookie >> 32);
+  }
   if (!Send(&request, sizeof(request))) return errno != 0 ? errno : EIO;
   return AwaitAnswer(fd_.Get(), buffer_, request.header.nlmsg_seq, 0,
                      [](const inet_diag_msg&) { return -1; });

@@ -23,6 +23,7 @@ struct InetSocketRow {
   uint16_t remotePort = 0;
   uint8_t linuxState = 0;
   uint64_t inode = 0;
+  uint64_t cookie = 0;  // the kernel's name of this very socket, for Destroy
 };
 
 class SockDiag {
@@ -49,8 +50,11 @@ class SockDiag {
   // Asks the kernel to abort the IPv4 TCP socket with this local and remote end (network byte
   // order), which resets the connection for the peer. Returns 0 on success, else an errno
   // value: EPERM without CAP_NET_ADMIN, EOPNOTSUPP when the kernel lacks the destroy request,
-  // ENOENT when no such socket exists.
-  int Destroy(uint32_t localAddr, uint16_t localPort, uint32_t remoteAddr, uint16_t remotePort);
+  // ENOENT when no such socket exists. With a cookie (InetSocketRow::cookie from a Lookup) only
+  // that very socket is aborted: ESTALE when another has taken its ends since.
+  static constexpr uint64_t kAnySocket = ~0ull;
+  int Destroy(uint32_t localAddr, uint16_t localPort, uint32_t remoteAddr, uint16_t remotePort,
+              uint64_t cookie = kAnySocket);
 
  private:
   bool Send(const void* request, size_t size);

@@ -53,7 +53,7 @@ int EntryNumber(const char* line, const char* equal) {
   for (const char* p = line; p < equal; ++p) {
     if (*p < '0' || *p > '9') return -1;
     number = number * 10 + (*p - '0');
-    if (number >= kStringCount) return -1;
+    if (number >= kExtraStringBase + kExtraStringCount) return -1;
   }
   return number;
 }
@@ -73,6 +73,7 @@ CPreferences::CPreferences(const std::string& folder)
   DebugOutput("[QXFW.exe] Firewall.ini Path : %s", firewall_ini_path_.c_str());
   ReadUserOpts();
   for (int i = 0; i < kStringCount; ++i) texts_[i] = kEnglishStrings[i];
+  for (int i = 0; i < kExtraStringCount; ++i) extraTexts_[i] = kEnglishExtraStrings[i];
   LoadTranslation();
 }
 
@@ -125,7 +126,11 @@ void CPreferences::LoadTranslation() {
         for (char* p = text; *p != '\0'; ++p) {
           if (*p == '|') *p = '\n';
         }
-        texts_[number] = text;
+        if (number < kStringCount) {
+          texts_[number] = text;
+        } else {
+          extraTexts_[number - kExtraStringBase] = text;
+        }
       }
     }
     line += size + 1;
@@ -136,6 +141,13 @@ void CPreferences::LoadTranslation() {
 const char* CPreferences::GetText(int index) const {
   if (index < 0 || index >= kStringCount) index = kStringCount - 1;
   return texts_[index];
+}
+
+const char* CPreferences::GetExtraText(int number) const {
+  if (number < kExtraStringBase || number >= kExtraStringBase + kExtraStringCount) {
+    return texts_[kStringCount - 1];
+  }
+  return extraTexts_[number - kExtraStringBase];
 }
 
 uint16_t CPreferences::GetColumnWidth(int view, int column) const {

@@ -4,8 +4,9 @@
 // object is built and written back by Save at exit. The 213 texts of the string table start
 // as the built-in English table and are replaced from the language's section of
 // "Firewall.ini" (written by the installer) when that section is long enough to be a real
-// translation. The process-wide instance comes from GetInstance; tests build their own with an
-// explicit folder. Used on the user-interface thread only: no locking.
+// translation; the texts added beside the table come from the same section. The process-wide
+// instance comes from GetInstance; tests build their own with an explicit folder. Used on the
+// user-interface thread only: no locking.
 #pragma once
 
 #include <cstdint>
@@ -56,6 +57,9 @@ class CPreferences {
 
   // Entry index of the string table; an index outside 0..212 gives entry 212.
   const char* GetText(int index) const;
+  // A text added beside the table, by its number (kExtraStringBase on); a number outside
+  // them gives entry 212 of the table.
+  const char* GetExtraText(int number) const;
 
   // Width of column (0..5) of view (0..6), 0 for a column the view does not have. Indexes
   // outside the table read 0 and are not stored.
@@ -84,6 +88,7 @@ class CPreferences {
   std::string user_opts_path_;
   std::string firewall_ini_path_;
   const char* texts_[kStringCount] = {};
+  const char* extraTexts_[kExtraStringCount] = {};
   // Holds the translated texts that texts_ points into; lives as long as the instance.
   std::unique_ptr<char[]> translation_;
 };

@@ -229,4 +229,69 @@ const char* const kEnglishStrings[kStringCount] = {
     /* 212 */ "Unknow",
 };
 
+// Added beside the table; numbered from kExtraStringBase on.
+const char* const kEnglishExtraStrings[kExtraStringCount] = {
+    /* 213 */ "You are protected",
+    /* 214 */ "You are not protected",
+    /* 215 */ "The filter holds every new connection until a rule or you decide it.",
+    /* 216 */ "New connections are not checked: the filter is not started.",
+    /* 217 */
+    "New connections are not checked: another program holds the filter. Close that program and "
+    "this one takes the filter over.",
+    /* 218 */ "New connections are not checked: the filter was started for another user.",
+    /* 219 */ "New connections are not checked: the filter has stopped.",
+    /* 220 */ "Connections that no rule decides pass unasked: the security level is Off.",
+    /* 221 */ "Start the filter",
+    /* 222 */ "Change the level",
+    /* 223 */ "Filter",
+    /* 224 */ "Attached, holding new connections",
+    /* 225 */ "Not started",
+    /* 226 */ "Refused: another program holds it",
+    /* 227 */ "Refused: started for another user",
+    /* 228 */ "Gone: it has stopped",
+    /* 229 */ "Starting...",
+    /* 230 */ "Program rules",
+    /* 231 */ "IP/port rules",
+    /* 232 */ "Waiting for your answer",
+    /* 233 */ "Antivirus",
+    /* 234 */ "Ready",
+    /* 235 */ "Not installed: run qxfwsetup /Install",
+    /* 236 */ "No signature database",
+    /* 237 */ "Updating signatures",
+    /* 238 */ "Starting the engine",
+    /* 239 */ "Scanning",
+    /* 240 */ "Signatures",
+    /* 241 */ "Version %1, %2",
+    /* 242 */ "Unknown",
+    /* 243 */ "Last scan",
+    /* 244 */ "Never",
+    /* 245 */ "%1: no virus found, files scanned: %2",
+    /* 246 */ "%1: infected files: %3, files scanned: %2",
+    /* 247 */ "%1: files not scanned: %3, files scanned: %2",
+    /* 248 */ "Change",
+};
+
+std::string FillText(std::string_view text, std::initializer_list<std::string_view> args) {
+  std::string out;
+  out.reserve(text.size() + 32);
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 1 < text.size()) {
+      const char next = text[i + 1];
+      if (next == '%') {
+        out += '%';
+        ++i;
+        continue;
+      }
+      if (next >= '1' && next <= '9') {
+        const size_t place = static_cast<size_t>(next - '1');
+        if (place < args.size()) out += *(args.begin() + place);
+        ++i;
+        continue;
+      }
+    }
+    out += text[i];
+  }
+  return out;
+}
+
 }  // namespace qxfw::store

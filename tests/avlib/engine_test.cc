@@ -218,7 +218,8 @@ TEST(QxavEngine, QuarantineModesMoveTheFileWithTheLastVirusName) {
     }
     closedir(dir);
   }
-  EXPECT_EQ(header.substr(0, infected.size() + 12), infected + "|Test.EICAR;") << header;
+  // The note is followed by the folder-id field.
+  EXPECT_EQ(header.substr(0, infected.size() + 16), infected + "|Test.EICAR|dir:") << header;
   dlclose(handle);
 }
 

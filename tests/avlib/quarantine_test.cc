@@ -2,14 +2,23 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
+#include <cstddef>
+#include <cstdio>
 #include <string>
 
+#include "avlib/quarantine_format.h"
+#include "platform/debug_output.h"
 #include "test_support/file_text.h"
 #include "test_support/temp_dir.h"
 
@@ -29,6 +38,23 @@ timespec MtimeOf(const std::string& path) {
   struct stat st {};
   stat(path.c_str(), &st);
   return st.st_mtim;
+}
+
+std::string Joined(const platform::ScopedDebugCapture& debug) {
+  std::string all;
+  for (const std::string& line : debug.Lines()) all += line + "\n";
+  return all;
+}
+
+// The folder-id field a quarantine of a file in folder writes after the note.
+std::string FolderField(const std::string& folder) {
+  struct stat st {};
+  EXPECT_EQ(stat(folder.c_str(), &st), 0);
+  char text[64];
+  std::snprintf(text, sizeof text, "|dir:%016llx.%016llx",
+                static_cast<unsigned long long>(st.st_dev),
+                static_cast<unsigned long long>(st.st_ino));
+  return text;
 }
 
 void SetMtime(const std::string& path, time_t seconds) {
@@ -65,7 +91,7 @@ TEST_F(QuarantineTest, RoundTripKeepsBytesAndTimeAndScramblesWithTheKey) {
   EXPECT_TRUE(name.size() >= 12 && name[8] == '.') << name;
 
   std::string stored = ReadTextFile(made);
-  std::string header = path + "|Eicar-Test;";
+  std::string header = path + "|Eicar-Test" + FolderField(work_.path() + "/docs") + ";";
   ASSERT_EQ(stored.size(), header.size() + 130);
   EXPECT_EQ(stored.substr(0, header.size()), header);
   const std::string body = stored.substr(header.size());
@@ -99,7 +125,7 @@ TEST_F(QuarantineTest, LargeFileKeysFollowThePositionAcrossReads) {
   std::string made;
   ASSERT_TRUE(q_.ToQuarantine(path, "V", &made));
   const std::string stored = ReadTextFile(made);
-  const size_t header = path.size() + 3;
+  const size_t header = path.size() + 3 + FolderField(work_.path() + "/docs").size();
   ASSERT_EQ(stored.size(), header + bytes.size());
   for (size_t k : {1u, 64u, 65u, 65536u, 65537u, 200003u}) {
     EXPECT_EQ(static_cast<uint8_t>(stored[header + k - 1]),
@@ -115,7 +141,7 @@ TEST_F(QuarantineTest, EmptyFileAndSameMillisecondQuarantinesKeepEveryFile) {
   WriteTextFile(empty, "");
   std::string made_empty;
   ASSERT_TRUE(q_.ToQuarantine(empty, "V", &made_empty));
-  EXPECT_EQ(ReadTextFile(made_empty), empty + "|V;");
+  EXPECT_EQ(ReadTextFile(made_empty), empty + "|V" + FolderField(work_.path() + "/docs") + ";");
 
   // Several quarantines in quick succession: every one keeps its own file.
   std::vector<std::string> made(5);
@@ -247,6 +273,146 @@ TEST_F(RestoreRefusalTest, MissingGrandparentFailsAndNotOwnedFilesAreRefused) {
   }
 }
 
+// The folder of the target was removed and something else put in its place before the
+// restore: a link to a private folder is never followed, and another folder than the one the
+// file came from is refused. Both keep the quarantine file.
+TEST_F(RestoreRefusalTest, SwappedTargetFolderIsRefusedAndNothingIsWrittenThrough) {
+  const std::string sub = work_.path() + "/docs/sub";
+  ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
+  WriteTextFile(sub + "/report", "quarantined content");
+  std::string made;
+  ASSERT_TRUE(q_.ToQuarantine(sub + "/report", "V", &made));
+  ASSERT_EQ(rmdir(sub.c_str()), 0);
+
+  TempDir private_dir;
+  const std::string secret = WriteTextFile(private_dir.path() + "/report", "secret", 0600);
+  ASSERT_EQ(symlink(private_dir.path().c_str(), sub.c_str()), 0);
+  {
+    platform::ScopedDebugCapture debug;
+    EXPECT_FALSE(q_.Restore(made));
+    EXPECT_NE(Joined(debug).find("is a link or not a folder"), std::string::npos) << Joined(debug);
+  }
+  EXPECT_EQ(ReadTextFile(secret), "secret");
+  EXPECT_TRUE(Exists(made));
+
+  // A real folder made since, even the caller's own, is not the one the file came from.
+  ASSERT_EQ(unlink(sub.c_str()), 0);
+  ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
+  EXPECT_FALSE(q_.Restore(made));
+  EXPECT_FALSE(Exists(sub + "/report"));
+  EXPECT_TRUE(Exists(made));
+
+  // A folder the restore makes itself is fine.
+  ASSERT_EQ(rmdir(sub.c_str()), 0);
+  ASSERT_TRUE(q_.Restore(made));
+  EXPECT_EQ(ReadTextFile(sub + "/report"), "quarantined content");
+  EXPECT_FALSE(Exists(made));
+}
+
+// Files written before the folder was recorded restore with the folder checks alone; a link
+// anywhere on the way still stops them.
+TEST_F(RestoreRefusalTest, FilesWithoutTheFolderIdRestoreWithTheFolderChecks) {
+  const std::string path = Source("old");
+  std::string file = Crafted("old", path + "|Old.Virus;" + std::string("\x01\x02\x03", 3));
+  ASSERT_TRUE(q_.Restore(file));
+  EXPECT_EQ(ReadTextFile(path), std::string(3, '\0'));
+  EXPECT_FALSE(Exists(file));
+
+  TempDir private_dir;
+  const std::string secret = WriteTextFile(private_dir.path() + "/x", "secret", 0600);
+  ASSERT_EQ(symlink(private_dir.path().c_str(), (work_.path() + "/lnk").c_str()), 0);
+  file = Crafted("old2", work_.path() + "/lnk/x|Old.Virus;" + std::string("\x01", 1));
+  EXPECT_FALSE(q_.Restore(file));
+  EXPECT_EQ(ReadTextFile(secret), "secret");
+  EXPECT_TRUE(Exists(file));
+}
+
+// On a kernel without openat2 (here: the call refused with ENOSYS by a seccomp filter in a
+// child) the folders are opened with O_NOFOLLOW, which refuses the link just the same.
+TEST_F(RestoreRefusalTest, WithoutOpenat2ALinkedFolderIsStillRefused) {
+  // No folder field: the walk alone has to stop the link.
+  const std::string sub = work_.path() + "/docs/sub";
+  const std::string made = Crafted("nofield", sub + "/report|V;" + std::string("\x01\x02", 2));
+  TempDir private_dir;
+  const std::string secret = WriteTextFile(private_dir.path() + "/report", "secret", 0600);
+  ASSERT_EQ(symlink(private_dir.path().c_str(), sub.c_str()), 0);
+
+  // 0: refused and openat2 was refused too; 1: restored; 2: the filter could not be set.
+  auto restore_without_openat2 = [&] {
+    pid_t child = fork();
+    if (child == 0) {
+      sock_filter filter[] = {
+          BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+          BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat2, 0, 1),
+          BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+          BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      };
+      sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+      if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+          prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+        _exit(2);
+      if (syscall(SYS_openat2, AT_FDCWD, "/", nullptr, 0) != -1 || errno != ENOSYS) _exit(2);
+      _exit(q_.Restore(made) ? 1 : 0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 3;
+  };
+  EXPECT_EQ(restore_without_openat2(), 0);
+  EXPECT_EQ(ReadTextFile(secret), "secret");
+  EXPECT_TRUE(Exists(made));
+  // The same path with real folders restores.
+  ASSERT_EQ(unlink(sub.c_str()), 0);
+  EXPECT_EQ(restore_without_openat2(), 1);
+  EXPECT_EQ(ReadTextFile(sub + "/report"), std::string(2, '\0'));
+}
+
+// A file quarantined by a path through a link is recorded by its folder's own path, so the
+// restore, which follows no link, finds it again.
+TEST_F(QuarantineTest, PathThroughALinkIsRecordedAsTheFoldersOwnPath) {
+  const std::string real = Source("x");
+  WriteTextFile(real, "content");
+  const std::string via = work_.path() + "/docs-link";
+  ASSERT_EQ(symlink((work_.path() + "/docs").c_str(), via.c_str()), 0);
+  std::string made;
+  ASSERT_TRUE(q_.ToQuarantine(via + "/x", "V", &made));
+  auto list = q_.List();
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0].source, real);
+  ASSERT_TRUE(q_.Restore(made));
+  EXPECT_EQ(ReadTextFile(real), "content");
+}
+
+// The file moved is the one opened: swapping the source's folder for a link between the open
+// and the move leaves the link's target alone.
+TEST_F(QuarantineTest, HeldSourceIsMovedFromTheFolderItWasOpenedFrom) {
+  const std::string sub = work_.path() + "/docs/sub";
+  ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
+  WriteTextFile(sub + "/x", "infected");
+  QuarantineSource source;
+  ASSERT_TRUE(OpenQuarantineSource(sub + "/x", false, &source));
+
+  TempDir private_dir;
+  const std::string clean = WriteTextFile(private_dir.path() + "/x", "clean", 0600);
+  ASSERT_EQ(rename(sub.c_str(), (sub + ".real").c_str()), 0);
+  ASSERT_EQ(symlink(private_dir.path().c_str(), sub.c_str()), 0);
+
+  std::string made;
+  ASSERT_TRUE(q_.ToQuarantine(sub + "/x", source, "V", &made));
+  EXPECT_EQ(ReadTextFile(clean), "clean");
+  EXPECT_FALSE(Exists(sub + ".real/x"));
+  std::string stored = ReadTextFile(made);
+  EXPECT_EQ(stored.size(), stored.find(';') + 1 + 8) << "not the opened file's 8 bytes";
+
+  // A name that no longer refers to the held file is not removed.
+  WriteTextFile(sub + ".real/y", "first");
+  ASSERT_TRUE(OpenQuarantineSource(sub + ".real/y", false, &source));
+  ASSERT_EQ(unlink((sub + ".real/y").c_str()), 0);
+  WriteTextFile(sub + ".real/y", "second");
+  EXPECT_FALSE(q_.ToQuarantine(sub + ".real/y", source, "V"));
+  EXPECT_EQ(ReadTextFile(sub + ".real/y"), "second");
+}
+
 TEST(QuarantineHeaderTest, ParsesAndChecksTargets) {
   QuarantineHeader h;
   ASSERT_TRUE(ParseQuarantineHeader("/a/b|note|x;rest", &h));
@@ -257,6 +423,31 @@ TEST(QuarantineHeaderTest, ParsesAndChecksTargets) {
   EXPECT_TRUE(RestoreTargetIsSafe("/home/u/file.txt"));
   for (const char* bad : {"", "/", "rel/x", "/a/../b", "/a/./b", "/a//b", "/a/b/", "/a/\x7f"})
     EXPECT_FALSE(RestoreTargetIsSafe(bad)) << bad;
+
+  // The folder-id field closes the header and is not part of the note.
+  const FolderId id{0xfe01, 0x1234567890abcdef};
+  std::string text = MakeQuarantineHeader("/a/b", "Virus|x", id);
+  EXPECT_EQ(text, "/a/b|Virus|x|dir:000000000000fe01.1234567890abcdef;");
+  ASSERT_TRUE(ParseQuarantineHeader(text + "body", &h));
+  EXPECT_EQ(h.note, "Virus|x");
+  EXPECT_TRUE(h.has_folder);
+  EXPECT_EQ(h.folder, id);
+  EXPECT_EQ(h.body_offset, text.size());
+  ASSERT_TRUE(ParseQuarantineHeader("/a/b|Virus|dir:12;", &h));
+  EXPECT_FALSE(h.has_folder);
+  EXPECT_EQ(h.note, "Virus|dir:12");
+
+  // A long note is cut to make room for the field; a path that leaves no room goes without.
+  const std::string path = "/" + std::string(200, 'p');
+  text = MakeQuarantineHeader(path, std::string(100, 'n'), id);
+  EXPECT_EQ(text.size(), kMaxHeaderBytes + 1);
+  ASSERT_TRUE(ParseQuarantineHeader(text, &h));
+  EXPECT_TRUE(h.has_folder);
+  const std::string longest = "/" + std::string(kMaxHeaderBytes - 2, 'p');
+  text = MakeQuarantineHeader(longest, "Virus", id);
+  ASSERT_TRUE(ParseQuarantineHeader(text, &h));
+  EXPECT_EQ(h.path, longest);
+  EXPECT_FALSE(h.has_folder);
 }
 
 }  // namespace

@@ -8,8 +8,11 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <ctime>
+#include <optional>
 #include <string>
 
+#include "shell/last_scan.h"
 #include "test_support/file_text.h"
 #include "test_support/temp_dir.h"
 
@@ -112,6 +115,32 @@ TEST_F(AvCommands, ScanReportsFindingsWithExitCodes) {
       << moved.out;
   EXPECT_NE(access((files() + "/e.com").c_str(), F_OK), 0);
   EXPECT_EQ(Run("scan").status, 2);
+}
+
+TEST_F(AvCommands, FinishedScansAreRecordedForTheProgram) {
+  const std::string record = folder_ + "/LastScan.ini";
+  // A scan that cannot start leaves no record.
+  EXPECT_EQ(Run("scan " + files()).status, 2);
+  EXPECT_NE(access(record.c_str(), F_OK), 0);
+  ASSERT_EQ(Run("av default " + folder_ + "/qxfw.vdb").status, 0);
+  test_support::WriteTextFile(files() + "/clean.txt", "hello\n");
+  test_support::WriteTextFile(files() + "/e.com", kEicar);
+  const time_t before = time(nullptr);
+  EXPECT_EQ(Run("scan " + files() + " " + files() + "/missing").status, 1);
+  std::optional<shell::LastScanRecord> last = shell::ReadLastScan(record);
+  ASSERT_TRUE(last.has_value()) << test_support::ReadTextFile(record);
+  EXPECT_EQ(last->scanned, 2u);
+  EXPECT_EQ(last->infected, 1u);
+  EXPECT_EQ(last->errors, 1u);
+  EXPECT_GE(last->finished, before);
+  EXPECT_LE(last->finished, time(nullptr));
+  // The next scan replaces it.
+  EXPECT_EQ(Run("scan " + files() + "/clean.txt").status, 0);
+  last = shell::ReadLastScan(record);
+  ASSERT_TRUE(last.has_value());
+  EXPECT_EQ(last->scanned, 1u);
+  EXPECT_EQ(last->infected, 0u);
+  EXPECT_EQ(last->errors, 0u);
 }
 
 TEST_F(AvCommands, InfoListsTheDatabasesInLoadOrder) {

@@ -1,8 +1,10 @@
 // The shipped language file, read through the real translation reader: every entry of the
-// built-in table is translated, survives the reader, and keeps the English text's format
-// specifiers, line breaks, mnemonics and product names.
+// built-in table and every text added beside it is translated, survives the reader, and keeps
+// the English text's format specifiers (or "%1" places), line breaks, mnemonics and product
+// names.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -89,8 +91,17 @@ TEST_F(FirewallIniTest, EveryEntryIsTranslatedOnceAndNonEmpty) {
     EXPECT_FALSE(line.substr(equal + 1).empty()) << "entry " << number;
     ++seen[number];
   }
-  EXPECT_EQ(seen.size(), static_cast<size_t>(kStringCount));
-  for (int i = 0; i < kStringCount; ++i) EXPECT_EQ(seen[i], 1) << "entry " << i;
+  EXPECT_EQ(seen.size(), static_cast<size_t>(kStringCount + kExtraStringCount));
+  for (int i = 0; i < kStringCount + kExtraStringCount; ++i) {
+    EXPECT_EQ(seen[i], 1) << "entry " << i;
+  }
+  for (int i = kExtraStringBase; i < kExtraStringBase + kExtraStringCount; ++i) {
+    const char* text = prefs_->GetExtraText(i);
+    EXPECT_NE(text, kEnglishExtraStrings[i - kExtraStringBase])
+        << "entry " << i << " was not taken from the file";
+    EXPECT_NE(text[0], '\0') << "entry " << i;
+    EXPECT_TRUE(ValidUtf8(text)) << "entry " << i;
+  }
 
   for (int i = 0; i < kStringCount; ++i) {
     const char* text = prefs_->GetText(i);
@@ -114,6 +125,30 @@ TEST_F(FirewallIniTest, TranslationsKeepSpecifiersLineBreaksMnemonicsAndProductN
       EXPECT_EQ(Count(korean, name), Count(english, name)) << "entry " << i << ": " << name;
     }
   }
+}
+
+// The places of the added texts, in order of appearance.
+std::vector<std::string> Places(const std::string& text) {
+  static const std::regex kPlace("%[1-9]");
+  std::vector<std::string> found;
+  for (std::sregex_iterator it(text.begin(), text.end(), kPlace), end; it != end; ++it) {
+    found.push_back(it->str());
+  }
+  std::sort(found.begin(), found.end());
+  return found;
+}
+
+TEST_F(FirewallIniTest, AddedTextsKeepTheirPlacesAndNames) {
+  for (int i = kExtraStringBase; i < kExtraStringBase + kExtraStringCount; ++i) {
+    std::string english = kEnglishExtraStrings[i - kExtraStringBase];
+    std::string korean = prefs_->GetExtraText(i);
+    EXPECT_EQ(Places(korean), Places(english)) << "entry " << i;
+    EXPECT_EQ(FormatSpecifiers(korean), FormatSpecifiers(english)) << "entry " << i;
+    for (const char* name : {"qxfwsetup /Install", "IP/"}) {
+      EXPECT_EQ(Count(korean, name), Count(english, name)) << "entry " << i << ": " << name;
+    }
+  }
+  EXPECT_EQ(Places("%2 of %1, 100%"), (std::vector<std::string>{"%1", "%2"}));
 }
 
 TEST_F(FirewallIniTest, SpecifierCheckSeesWhatItCompares) {

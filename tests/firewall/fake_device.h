@@ -29,7 +29,10 @@ class FakeDevice {
   // Answers a call; the default answers ERROR_NO_DATA to fetches and 0 to everything else.
   using Answer = std::function<DeviceReply(const DeviceCall& call)>;
 
-  FakeDevice() : path_(dir_.path() + "/qltdifw.sock") {
+  FakeDevice() : FakeDevice(std::string()) {}
+  // The socket in folder (a temporary folder of its own when empty).
+  explicit FakeDevice(const std::string& folder)
+      : path_((folder.empty() ? dir_.path() : folder) + "/qltdifw.sock") {
     listener_ = platform::UniqueFd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;

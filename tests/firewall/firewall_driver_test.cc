@@ -19,6 +19,7 @@
 #include "monitor/image_cacher.h"
 #include "platform/debug_output.h"
 #include "store/db_manager.h"
+#include "test_support/file_text.h"
 #include "tests/firewall/fake_device.h"
 
 namespace qxfw::firewall {
@@ -251,6 +252,76 @@ TEST_F(DriverTest, MissingDeviceRunsTheInstallerOnceAndKeepsTheTimer) {
   EXPECT_EQ(driver.FetchAndDecide(&buffer), 0);
   driver.Release();
   EXPECT_TRUE(host_.killed);
+}
+
+TEST_F(DriverTest, ADeviceThatComesLaterIsAttachedAndALostOneLetGo) {
+  AddProgram("/usr/bin/client", store::kActionAllow);
+  auto driver = MakeDriver(false);
+  driver->Init(&host_, {});
+  EXPECT_FALSE(driver->IsOpen());
+  EXPECT_FALSE(driver->DropLostDevice()) << "nothing to let go";
+
+  // The daemon started after the program: its device is taken and used from the next tick.
+  ASSERT_TRUE(driver->Attach(CDeviceSocket::Open(device_.path())));
+  EXPECT_TRUE(driver->IsOpen());
+  EXPECT_FALSE(driver->DeviceLost());
+  device_.QueueRequest(Request(5, kClientPid, 80));
+  CNETWORK_REQUEST buffer;
+  for (int i = 0; i < 200 && device_.Verdicts().empty(); ++i) {
+    driver->FetchAndDecide(&buffer);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_EQ(device_.VerdictsWhen(1).size(), 1u);
+  EXPECT_EQ(device_.Verdicts()[0].verdict, 1u);
+  // A second device is refused while one is open.
+  FakeDevice second;
+  EXPECT_FALSE(driver->Attach(CDeviceSocket::Open(second.path())));
+  EXPECT_FALSE(driver->Attach(nullptr));
+
+  // The daemon goes away: the next call finds the channel broken, and the device is let go.
+  device_.Disconnect();
+  for (int i = 0; i < 200 && !driver->DeviceLost(); ++i) {
+    driver->FetchAndDecide(&buffer);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_TRUE(driver->DeviceLost());
+  EXPECT_TRUE(driver->DropLostDevice());
+  EXPECT_FALSE(driver->IsOpen());
+  EXPECT_FALSE(driver->DeviceLost());
+  EXPECT_EQ(driver->FetchAndDecide(&buffer), 0);
+  // It comes back: attached again.
+  FakeDevice back;
+  EXPECT_TRUE(driver->Attach(CDeviceSocket::Open(back.path())));
+  EXPECT_TRUE(driver->IsOpen());
+  driver->Release();
+  // After the release nothing is taken any more.
+  FakeDevice third;
+  EXPECT_FALSE(driver->Attach(CDeviceSocket::Open(third.path())));
+}
+
+TEST(SetupCommandTest, TheInstallerThroughPkexecUnlessRoot) {
+  test_support::TempDir dir;
+  test_support::ScopedEnv system("QXFW_SYSTEM_DIR", dir.path());
+  std::vector<std::string> expected;
+  if (geteuid() != 0) expected.push_back("pkexec");
+  expected.push_back(dir.path() + "/qxfwsetup");
+  expected.push_back("/StartDriver");
+  EXPECT_EQ(CFirewallDriver::SetupCommand("/StartDriver"), expected);
+  std::vector<std::vector<std::string>> ran;
+  auto runner = [&](const std::vector<std::string>& argv) {
+    ran.push_back(argv);
+    return 0;
+  };
+  // A missing installer is the error; nothing is run.
+  EXPECT_EQ(CFirewallDriver::RunSetup("/StartDriver", runner), ENOENT);
+  EXPECT_TRUE(ran.empty());
+  test_support::WriteTextFile(dir.path() + "/qxfwsetup", "#!/bin/sh\n");
+  EXPECT_EQ(CFirewallDriver::RunSetup("/StartDriver", runner), EACCES) << "not executable";
+  std::filesystem::permissions(dir.path() + "/qxfwsetup", std::filesystem::perms::owner_all);
+  EXPECT_EQ(CFirewallDriver::RunSetup("/StartDriver", runner), 0);
+  EXPECT_EQ(ran, (std::vector<std::vector<std::string>>{expected}));
+  EXPECT_EQ(CFirewallDriver::SetupErrorText(2),
+            "Error while starting Talvoran firewall Driver Installer\n\nError Code:2");
 }
 
 TEST_F(DriverTest, ReleaseTellsTheDeviceAndRegistrationRunsAtInit) {

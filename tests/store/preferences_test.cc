@@ -148,6 +148,33 @@ TEST_F(PreferencesTest, TranslationSectionMustBeLongerThan852Characters) {
   EXPECT_EQ(std::string(prefs.GetText(0)).find_first_not_of('f'), std::string::npos);
 }
 
+TEST_F(PreferencesTest, TextsBesideTheTableHaveTheirOwnNumbersAndTranslations) {
+  WriteUserOpts("[Firewall]\nLanguage=1042\n");
+  CPreferences english(dir_.path());
+  // The table keeps its bounds; the added texts start at 213.
+  EXPECT_STREQ(english.GetText(213), "Unknow");
+  EXPECT_STREQ(english.GetExtraText(213), "You are protected");
+  EXPECT_STREQ(english.GetExtraText(248), "Change");
+  EXPECT_STREQ(english.GetExtraText(249), "Unknow");
+  EXPECT_STREQ(english.GetExtraText(212), "Unknow");
+  WriteFirewallIni("[Korean-412]\n" + SectionOfLength("1=Korean Home\n214=Not|safe\n248=Edit\n"
+                                                      "249=past the end\n",
+                                                      900));
+  CPreferences prefs(dir_.path());
+  EXPECT_STREQ(prefs.GetText(1), "Korean Home");
+  EXPECT_STREQ(prefs.GetExtraText(214), "Not\nsafe");
+  EXPECT_STREQ(prefs.GetExtraText(248), "Edit");
+  EXPECT_STREQ(prefs.GetExtraText(213), "You are protected");
+  EXPECT_STREQ(prefs.GetExtraText(249), "Unknow");
+}
+
+TEST(FillText, PlacesTakeTheirArgumentsAndNothingElseIsAFormat) {
+  EXPECT_EQ(FillText("%2 of %1", {"a", "b"}), "b of a");
+  EXPECT_EQ(FillText("%1%% %s %d %", {"50"}), "50% %s %d %");
+  EXPECT_EQ(FillText("%3 missing", {"a"}), " missing");
+  EXPECT_EQ(FillText("no places", {}), "no places");
+}
+
 TEST_F(PreferencesTest, MalformedEntryNumbersChangeNothing) {
   WriteUserOpts("[Firewall]\nLanguage=1033\n");
   WriteFirewallIni("[English-409]\n" +

@@ -1,5 +1,6 @@
 #include "device_server/device_server.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -41,14 +42,31 @@ bool DeviceServer::Listen(const std::string& path) {
     return false;
   }
   path_ = path;
+  spare_.Reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
   return true;
+}
+
+void DeviceServer::ShedOne() {
+  spare_.Reset();
+  qxfw::platform::UniqueFd peer(accept4(listener_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+  spare_.Reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
 }
 
 void DeviceServer::OnListenReadable() {
   for (;;) {
     qxfw::platform::UniqueFd peer(
         accept4(listener_.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
-    if (!peer.Valid()) return;
+    if (!peer.Valid()) {
+      if ((errno == EMFILE || errno == ENFILE) && spare_.Valid()) {
+        ShedOne();
+        if (refusalLog_.Take(LogThrottle::Clock::now())) {
+          syslog(LOG_WARNING, "device open refused: no descriptor left");
+        }
+        ++refused_;
+        continue;
+      }
+      return;
+    }
     ucred cred{};
     socklen_t length = sizeof(cred);
     uint32_t status = kStatusSuccess;
@@ -56,12 +74,19 @@ void DeviceServer::OnListenReadable() {
         (cred.uid != 0 && cred.uid != user_)) {
       status = ERROR_ACCESS_DENIED;
     } else if (client_.Valid()) {
-      status = ERROR_SHARING_VIOLATION;
+      if (handler_->ClientReplaceable()) {
+        DropClient("a new client takes the device");
+      } else {
+        status = ERROR_SHARING_VIOLATION;
+      }
     }
     std::vector<uint8_t> greeting;
     EncodeReply(status, nullptr, 0, &greeting);
     if (status != kStatusSuccess) {
-      syslog(LOG_NOTICE, "device open by pid %d uid %u refused (%u)", cred.pid, cred.uid, status);
+      ++refused_;
+      if (refusalLog_.Take(LogThrottle::Clock::now())) {
+        syslog(LOG_NOTICE, "device open by pid %d uid %u refused (%u)", cred.pid, cred.uid, status);
+      }
       (void)!send(peer.Get(), greeting.data(), greeting.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
       continue;  // closed here
     }
@@ -73,6 +98,14 @@ void DeviceServer::OnListenReadable() {
       syslog(LOG_INFO, "device opened by pid %d uid %u", cred.pid, cred.uid);
       handler_->OnClientAttached(cred.pid, cred.uid);
     }
+  }
+}
+
+void DeviceServer::Tick(LogThrottle::Clock::time_point now, bool flush) {
+  long long seconds = 0;
+  if (uint64_t more = refusalLog_.Due(now, flush, &seconds)) {
+    syslog(LOG_NOTICE, "%llu more device opens refused in the last %lld s",
+           static_cast<unsigned long long>(more), seconds);
   }
 }
 

@@ -1,9 +1,13 @@
 // The device: a Unix stream socket in the runtime folder that one client at a time holds. A
 // connecting peer is checked with SO_PEERCRED (root or the recorded user, else
 // ERROR_ACCESS_DENIED); while a client holds the device a second one gets
-// ERROR_SHARING_VIOLATION. Calls are framed as firewall/device_frame.h says and answered in
+// ERROR_SHARING_VIOLATION, unless the handler lets it take the device over (the first one is
+// then ended). Calls are framed as firewall/device_frame.h says and answered in
 // order by the CallHandler. A malformed frame, a client that stops reading its answers, or a
-// hang-up ends the client (the handler hears of it through OnClientGone).
+// hang-up ends the client (the handler hears of it through OnClientGone). Refused openers are
+// logged through a throttle: the first in full, then one count per interval.
+// A spare descriptor is kept so that a full descriptor table still lets pending connections be
+// accepted and closed, instead of leaving the listener readable for ever.
 //
 // The handler may keep one call for a later answer (kAnswerLater): the next call the client
 // sends first gets that call answered with ERROR_NO_DATA, so answers stay in call order and a
@@ -18,6 +22,7 @@
 #include <vector>
 
 #include "firewall/device_frame.h"
+#include "log_throttle.h"
 #include "platform/file.h"
 
 namespace qltdifw {
@@ -34,6 +39,8 @@ class CallHandler {
   virtual uint32_t OnCall(const qxfw::firewall::DeviceCall& call, std::vector<uint8_t>* output) = 0;
   virtual void OnClientAttached(pid_t pid, uid_t uid) = 0;
   virtual void OnClientGone() = 0;
+  // Whether a new opener (with the right credentials) may take the device from the client.
+  virtual bool ClientReplaceable() { return false; }
 };
 
 class DeviceServer {
@@ -43,8 +50,9 @@ class DeviceServer {
   DeviceServer(const DeviceServer&) = delete;
   DeviceServer& operator=(const DeviceServer&) = delete;
 
-  // Creates the socket at path (replacing a stale one), mode 0666: who may hold it is decided
-  // by the credentials check, which can answer with a status.
+  // Creates the socket at path (replacing a stale one), mode 0666: anyone may connect, and who
+  // may hold the device is decided by the peer credentials checked at accept, which can answer
+  // with a status.
   bool Listen(const std::string& path);
   int ListenFd() const { return listener_.Get(); }
   int ClientFd() const { return client_.Get(); }
@@ -57,6 +65,10 @@ class DeviceServer {
   void OnClientWritable();
   // Ends the client (as a disconnect would).
   void DropClient(const char* why);
+  // Writes the refusals' summary line when one is due (with flush: when anything is counted).
+  void Tick(LogThrottle::Clock::time_point now, bool flush = false);
+  LogThrottle::Clock::time_point NextTick() const { return refusalLog_.NextDue(); }
+  uint64_t Refused() const { return refused_; }
 
   // A call is kept for a later answer; its output size.
   bool KeepsCall() const { return kept_; }
@@ -66,9 +78,13 @@ class DeviceServer {
 
   // Unwritten answer bytes beyond this end a client that does not read.
   static constexpr size_t kMaxOutgoing = 1 << 20;
+  // Refused openers are summed up this often.
+  static constexpr std::chrono::seconds kRefusalLogInterval{10};
 
  private:
   void Flush();
+  // Accepts one pending connection while the descriptor table is full, and closes it.
+  void ShedOne();
 
   CallHandler* handler_;
   uid_t user_;
@@ -79,6 +95,9 @@ class DeviceServer {
   std::vector<uint8_t> outgoing_;
   bool kept_ = false;
   uint32_t keptOutputSize_ = 0;
+  qxfw::platform::UniqueFd spare_;
+  LogThrottle refusalLog_{kRefusalLogInterval};
+  uint64_t refused_ = 0;
 };
 
 }  // namespace qltdifw

@@ -13,13 +13,14 @@ using qxfw::firewall::kVerdictAllow;
 using qxfw::firewall::kVerdictBlock;
 
 RequestTable::Outcome RequestTable::Offer(uint32_t packetId, const FlowKey& flow,
-                                          CNETWORK_REQUEST request, bool clientAttached,
-                                          Clock::time_point now) {
+                                          CNETWORK_REQUEST request, uint32_t uid,
+                                          bool clientAttached, Clock::time_point now) {
   if (!clientAttached) {
     verdicts_->Accept(packetId);
     return Outcome::kPassed;
   }
-  if (TryJoin(packetId, flow)) return Outcome::kJoined;
+  Outcome joined = TryJoin(packetId, flow);
+  if (joined != Outcome::kQueued) return joined;
   if (flow.protocol == IPPROTO_UDP) {
     auto known = udpVerdicts_.find(flow);
     if (known != udpVerdicts_.end()) {
@@ -34,23 +35,38 @@ RequestTable::Outcome RequestTable::Offer(uint32_t packetId, const FlowKey& flow
       udpVerdicts_.erase(known);
     }
   }
+  uint64_t processKey = ProcessKey(uid, request.processId);
+  if (HeldOfUser(uid) >= limits_.perUser ||
+      HeldOfProcess(uid, request.processId) >= limits_.perProcess) {
+    verdicts_->Reject(packetId);
+    return Outcome::kRefused;
+  }
   // Handles stay unique among held requests; 0 is never given.
   uint32_t handle;
   do {
     handle = nextHandle_++;
   } while (handle == 0 || held_.count(handle) != 0);
   request.requestHandle = handle;
-  held_[handle] = HeldRequest{request, flow, {packetId}, now + holdTimeout_, false};
+  held_[handle] = HeldRequest{request, flow, uid, {packetId}, now, now + holdTimeout_, false};
   byFlow_[flow] = handle;
   waiting_.push_back(handle);
+  ++perProcess_[processKey];
+  ++perUser_[uid];
   return Outcome::kQueued;
 }
 
-bool RequestTable::TryJoin(uint32_t packetId, const FlowKey& flow) {
+RequestTable::Outcome RequestTable::TryJoin(uint32_t packetId, const FlowKey& flow) {
   auto joined = byFlow_.find(flow);
-  if (joined == byFlow_.end()) return false;
-  held_[joined->second].packets.push_back(packetId);
-  return true;
+  if (joined == byFlow_.end()) return Outcome::kQueued;
+  std::vector<uint32_t>& packets = held_[joined->second].packets;
+  size_t keep = flow.protocol == IPPROTO_TCP ? limits_.tcpPackets : limits_.udpPackets;
+  if (packets.size() >= keep) {
+    // The request holds what the flow needs; a retransmission would only take a queue slot.
+    verdicts_->Drop(packetId);
+    return Outcome::kDropped;
+  }
+  packets.push_back(packetId);
+  return Outcome::kJoined;
 }
 
 bool RequestTable::Next(CNETWORK_REQUEST* request) {
@@ -66,6 +82,15 @@ bool RequestTable::Next(CNETWORK_REQUEST* request) {
   return false;
 }
 
+RequestTable::Clock::time_point RequestTable::OldestWaiting() {
+  while (!waiting_.empty()) {
+    auto it = held_.find(waiting_.front());
+    if (it != held_.end()) return it->second.queued;
+    waiting_.pop_front();  // answered or expired before it was handed out
+  }
+  return Clock::time_point::max();
+}
+
 void RequestTable::Release(const HeldRequest& held, uint32_t verdict) {
   for (uint32_t packet : held.packets) {
     if (verdict == kVerdictAllow) {
@@ -74,6 +99,17 @@ void RequestTable::Release(const HeldRequest& held, uint32_t verdict) {
       verdicts_->Reject(packet);
     }
   }
+}
+
+std::unordered_map<uint32_t, RequestTable::HeldRequest>::iterator RequestTable::Forget(
+    std::unordered_map<uint32_t, HeldRequest>::iterator it) {
+  const HeldRequest& held = it->second;
+  byFlow_.erase(held.flow);
+  auto process = perProcess_.find(ProcessKey(held.uid, held.request.processId));
+  if (process != perProcess_.end() && --process->second == 0) perProcess_.erase(process);
+  auto user = perUser_.find(held.uid);
+  if (user != perUser_.end() && --user->second == 0) perUser_.erase(user);
+  return held_.erase(it);
 }
 
 bool RequestTable::SetVerdict(uint32_t handle, uint32_t verdict, Clock::time_point now) {
@@ -85,8 +121,7 @@ bool RequestTable::SetVerdict(uint32_t handle, uint32_t verdict, Clock::time_poi
     udpVerdicts_[it->second.flow] = Remembered{effective, now + kUdpVerdictTime};
     if (udpVerdicts_.size() > 4096) udpVerdicts_.erase(udpVerdicts_.begin());
   }
-  byFlow_.erase(it->second.flow);
-  held_.erase(it);
+  Forget(it);
   return true;
 }
 
@@ -99,6 +134,8 @@ void RequestTable::ReleaseAll() {
   byFlow_.clear();
   waiting_.clear();
   udpVerdicts_.clear();
+  perProcess_.clear();
+  perUser_.clear();
 }
 
 size_t RequestTable::Expire(Clock::time_point now) {
@@ -113,8 +150,7 @@ size_t RequestTable::Expire(Clock::time_point now) {
     syslog(LOG_WARNING, "request %u of pid %u to %s:%u not answered in time: dropped",
            r.requestHandle, r.processId, inet_ntoa(remote), ntohs(r.remotePort));
     for (uint32_t packet : it->second.packets) verdicts_->Drop(packet);
-    byFlow_.erase(it->second.flow);
-    it = held_.erase(it);
+    it = Forget(it);
     ++expired;
   }
   return expired;
@@ -124,6 +160,16 @@ RequestTable::Clock::time_point RequestTable::NextDeadline() const {
   Clock::time_point next = Clock::time_point::max();
   for (const auto& [handle, held] : held_) next = std::min(next, held.deadline);
   return next;
+}
+
+size_t RequestTable::HeldOfUser(uint32_t uid) const {
+  auto it = perUser_.find(uid);
+  return it == perUser_.end() ? 0 : it->second;
+}
+
+size_t RequestTable::HeldOfProcess(uint32_t uid, uint32_t pid) const {
+  auto it = perProcess_.find(ProcessKey(uid, pid));
+  return it == perProcess_.end() ? 0 : it->second;
 }
 
 }  // namespace qltdifw

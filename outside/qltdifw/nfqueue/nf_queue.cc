@@ -31,11 +31,15 @@ bool NfQueue::Open(uint16_t queue, Handler handler) {
                                 std::strerror(errno));
     return false;
   }
-  if (nfq_set_mode(queue_, NFQNL_COPY_PACKET, 0xFFFF) < 0) return false;
+  // The headers are all the daemon reads; a short copy keeps a burst of large datagrams from
+  // filling the socket buffer.
+  if (nfq_set_mode(queue_, NFQNL_COPY_PACKET, kCopyBytes) < 0) return false;
+  // No fail-open: a packet the queue or the socket cannot take is dropped, never passed unasked
+  // (the sender retries). A daemon that is not there is covered by the rule's bypass.
   uint32_t flags = NFQA_CFG_F_UID_GID | NFQA_CFG_F_FAIL_OPEN;
-  if (nfq_set_queue_flags(queue_, flags, flags) < 0) return false;
-  nfq_set_queue_maxlen(queue_, 4096);
-  // A larger receive buffer rides out bursts of connection attempts.
+  if (nfq_set_queue_flags(queue_, flags, NFQA_CFG_F_UID_GID) < 0) return false;
+  nfq_set_queue_maxlen(queue_, kQueueLength);
+  // A receive buffer that holds a full queue's messages rides out bursts of connection attempts.
   int size = 4 << 20;
   setsockopt(nfq_fd(handle_), SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof(size));
   return true;
@@ -47,20 +51,23 @@ int NfQueue::Fd() const {
 
 bool NfQueue::Receive() {
   alignas(8) static char buffer[0x10000 + 4096];
-  for (;;) {
+  // A bounded batch: under a flood the loop still gets to the device and the time-outs.
+  for (int taken = 0; taken < kBatch;) {
     ssize_t n = recv(nfq_fd(handle_), buffer, sizeof(buffer), MSG_DONTWAIT);
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno == EAGAIN) return true;
-      // Packets were lost to a full socket buffer: the kernel passes them (fail-open).
+      // Packets were lost to a full socket buffer: the kernel dropped them.
       if (errno == ENOBUFS) {
-        qxfw::platform::DebugOutput("[QLTDIFW] queue overrun, some packets passed unasked");
+        ++overruns_;
         continue;
       }
       return false;
     }
     nfq_handle_packet(handle_, buffer, static_cast<int>(n));
+    ++taken;
   }
+  return true;
 }
 
 int NfQueue::OnPacket(nfq_q_handle*, nfgenmsg*, nfq_data* data, void* self) {

@@ -29,12 +29,19 @@ class NfQueue {
   NfQueue(const NfQueue&) = delete;
   NfQueue& operator=(const NfQueue&) = delete;
 
-  // Binds queue number queue, asking for whole packets and the socket uid; packets the daemon
-  // cannot take (queue full) pass instead of being dropped.
+  // Binds queue number queue, asking for the packets' first kCopyBytes and the socket uid;
+  // packets the daemon cannot take (queue or socket buffer full) are dropped by the kernel.
   bool Open(uint16_t queue, Handler handler);
   int Fd() const;
-  // Reads what is waiting and calls the handler for each packet. False on a fatal error.
+  // Reads what is waiting, at most kBatch messages, and calls the handler for each packet.
+  // False on a fatal error.
   bool Receive();
+  // How often the socket buffer overflowed (the kernel dropped what it could not deliver).
+  uint64_t Overruns() const { return overruns_; }
+
+  static constexpr uint32_t kQueueLength = 4096;  // packets awaiting a verdict
+  static constexpr uint32_t kCopyBytes = 128;     // an IPv4 header with options and TCP's
+  static constexpr int kBatch = 256;
 
   void Accept(uint32_t id);
   void Drop(uint32_t id);
@@ -48,6 +55,7 @@ class NfQueue {
   nfq_handle* handle_ = nullptr;
   nfq_q_handle* queue_ = nullptr;
   Handler handler_;
+  uint64_t overruns_ = 0;
 };
 
 }  // namespace qltdifw

@@ -11,6 +11,11 @@ class QWebEngineProfile;
 namespace qxfw::shell {
 
 void RegisterAppScheme();
+// Everything of the embedded browser that must happen before the QApplication exists: the app:
+// scheme, and the settings of the browser's processes (shell/browser_flags.h): one renderer for
+// all pages, drawing without the graphics processor (Qt Quick's software backend, no GL
+// integration on X), no zygotes without a sandbox. Environment settings of the user are kept.
+void PrepareBrowser();
 void InstallAppScheme(QWebEngineProfile* profile);
 
 }  // namespace qxfw::shell

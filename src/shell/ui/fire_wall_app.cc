@@ -4,8 +4,10 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QDateTime>
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QSocketNotifier>
 #include <QStackedWidget>
@@ -21,17 +23,25 @@
 #include "firewall/trusted_path_list.h"
 #include "firewall/trusted_programs.h"
 #include "firewall/ui/security_options.h"
+#include "monitor/ui/process_list_dlg.h"
+#include "monitor/ui/program_info_dlg.h"
 #include "platform/debug_output.h"
 #include "platform/folders.h"
 #include "platform/named_event.h"
 #include "platform/package_db.h"
+#include "rules_ui/port_rules.h"
+#include "rules_ui/program_rules.h"
+#include "rules_ui/shared_folders.h"
 #include "shell/app_command.h"
 #include "shell/app_paths.h"
 #include "shell/av_state.h"
+#include "shell/command_runner.h"
 #include "shell/debug.h"
 #include "shell/instance_link.h"
+#include "shell/last_scan.h"
 #include "shell/page_cabinet.h"
 #include "shell/ui/app_events.h"
+#include "shell/ui/home_monitor.h"
 #include "shell/ui/main_frame.h"
 #include "shell/ui/page_views.h"
 #include "store/db_manager.h"
@@ -66,6 +76,12 @@ CFireWallApp::CFireWallApp() {
   pollTimer_.setInterval(kPollIntervalMs);
   pollTimer_.setObjectName(QString::number(kPollTimerId));
   connect(&pollTimer_, &QTimer::timeout, this, &CFireWallApp::OnPollTimer);
+  releaseTimer_.setSingleShot(true);
+  releaseTimer_.setInterval(kReleasePagesAfterMs);
+  connect(&releaseTimer_, &QTimer::timeout, this, &CFireWallApp::ReleasePages);
+  preloadTimer_.setSingleShot(true);
+  preloadTimer_.setInterval(kPreloadPauseMs);
+  connect(&preloadTimer_, &QTimer::timeout, this, &CFireWallApp::PreloadNext);
 }
 
 CFireWallApp::~CFireWallApp() {
@@ -133,6 +149,7 @@ bool CFireWallApp::InitInstance(const std::string& optionText) {
     frameOptions.companionPresent = CompanionPresent;
     mainFrame_ = new CMainFrame(*preferences_, frameOptions);
     connect(mainFrame_, &CMainFrame::PageRequested, this, [this](int page) { ShowPage(page); });
+    connect(mainFrame_, &CMainFrame::SeenChanged, this, &CFireWallApp::OnFrameSeen);
     connect(mainFrame_, &CMainFrame::WindowDestroyed, qApp, &QCoreApplication::quit,
             Qt::QueuedConnection);
     connect(this, &CFireWallApp::OptionsRequested, this, &CFireWallApp::RunSecurityOptions,
@@ -187,6 +204,7 @@ bool CFireWallApp::InitInstance(const std::string& optionText) {
         [this] {
           if (mainFrame_) mainFrame_->CheckCompanion();
         });
+    StartHomeMonitor();
     // 16: caption.
     mainFrame_->setWindowTitle(QStringLiteral("Talvoran Firewall"));
     // 17: this user's quarantine folder (the installer makes the shared parent).
@@ -256,8 +274,19 @@ void CFireWallApp::CreateViews() {
     connect(
         v, &CPageView::AppUrl, this, [this, v](const QString& url) { OnAppUrl(v, url); },
         Qt::QueuedConnection);
+    connect(v, &CPageView::PageLoaded, this, [this, v](bool) {
+      preloadTimer_.start();
+      if (timedPage_ != v->PageIndex()) return;
+      DebugOutput("[QXFW.exe] ShowPage %d ready after %lld ms (at %lld)", timedPage_,
+                  static_cast<long long>(pageClock_.elapsed()),
+                  static_cast<long long>(QDateTime::currentMSecsSinceEpoch()));
+      timedPage_ = -1;
+    });
   }
   stack->setCurrentWidget(views_[0]);
+  // A change from any side (a prompt's answer, qxfwctl through the link) shows at once.
+  connect(this, &CFireWallApp::RulesChanged, this, &CFireWallApp::RefreshRulePages,
+          Qt::QueuedConnection);
 }
 
 CMainFrame* CFireWallApp::MainFrame() const {
@@ -278,6 +307,28 @@ void CFireWallApp::InitPage(int index) {
   if (view == nullptr) return;
   view->InitialUpdate(pageFolder_, korean_);
   view->ShowVorpex(g_bAntiVirusEnabled);
+  AttachPageList(index);
+}
+
+void CFireWallApp::AttachPageList(int index) {
+  CPageView* view = views_[index].data();
+  if (view == nullptr || view->PageList() != nullptr) return;
+  rules_ui::TextSource texts = [this](int id) {
+    return QString::fromUtf8(preferences_->GetText(id));
+  };
+  if (index == 2) {
+    rules_ui::CAddDlg::SetProcessPicker(monitor::MakeProcessPicker(texts));
+    auto* programs = new rules_ui::CProgramRules(view, *db_, texts, preferences_);
+    programs->SetInfoOpener([texts](QWidget* parent, const std::string& path) {
+      monitor::CProgramInfoDlg dialog(texts, path, parent);
+      dialog.exec();
+    });
+    view->SetPageList(programs);
+  } else if (index == 3) {
+    view->SetPageList(new rules_ui::CPortRules(view, *db_, texts, preferences_));
+  } else if (index == 4) {
+    view->SetPageList(new rules_ui::CSharedFolders(view, texts, preferences_));
+  }
 }
 
 void CFireWallApp::OnIdle() {
@@ -324,8 +375,16 @@ CPageView* CFireWallApp::ShowPage(int index) {
       }
     }
     currentPage_ = index;
+    pageClock_.start();
+    timedPage_ = index;
     stack->setCurrentWidget(target);
     target->setFocus();
+    if (target->IsPageLoaded()) {
+      DebugOutput("[QXFW.exe] ShowPage %d ready after %lld ms (at %lld)", index,
+                  static_cast<long long>(pageClock_.elapsed()),
+                  static_cast<long long>(QDateTime::currentMSecsSinceEpoch()));
+      timedPage_ = -1;
+    }
   }
   return current;
 }
@@ -511,6 +570,9 @@ void CFireWallApp::ExitInstance() {
   }
   pollTimer_.stop();
   idleTimer_.stop();
+  // The monitor's worker may hand over a device: it ends before the channel is released.
+  delete home_;
+  home_ = nullptr;
   if (preferences_ != nullptr && !preferences_->Save()) {
     DebugOutput("[QXFW.exe] CFireWallApp::ExitInstance cannot save %s",
                 preferences_->UserOptsPath().c_str());
@@ -525,9 +587,94 @@ void CFireWallApp::ExitInstance() {
 }
 
 void CFireWallApp::RefreshRulePages() {
-  for (int page : {2, 5}) {
+  for (int page : {2, 3, 5}) {
     if (initialised_[page] && views_[page]) views_[page]->Refresh();
   }
+}
+
+void CFireWallApp::OnFrameSeen(bool seen) {
+  if (seen) {
+    releaseTimer_.stop();
+    pagesReleased_ = false;
+    if (CPageView* current = View(currentPage_)) current->LoadPending();
+    preloadTimer_.start();
+  } else {
+    preloadTimer_.stop();
+    if (!releaseTimer_.isActive() && !pagesReleased_) releaseTimer_.start();
+  }
+}
+
+bool CFireWallApp::FrameSeen() const {
+  return mainFrame_ && mainFrame_->isVisible() && !mainFrame_->isMinimized();
+}
+
+void CFireWallApp::PreloadNext() {
+  if (!FrameSeen()) return;
+  // The page on screen first; the others after it, so a click finds its page ready.
+  CPageView* current = View(currentPage_);
+  if (current != nullptr && !current->IsPageLoaded()) return;
+  for (int i = 0; i < kPageCount; ++i) {
+    CPageView* view = views_[i].data();
+    if (view == nullptr || view->IsPageLoaded()) continue;
+    if (view->IsLoading()) return;
+    if (!initialised_[i]) {
+      if (i == 7 && !g_bAntiVirusEnabled) continue;
+      InitPage(i);
+    }
+    if (view->Preload()) return;
+  }
+}
+
+void CFireWallApp::ReleasePages() {
+  if (!mainFrame_ || FrameSeen()) return;
+  preloadTimer_.stop();
+  DebugOutput("[QXFW.exe] CFireWallApp: the window is out of sight, its pages are let go");
+  for (const QPointer<CPageView>& view : views_) {
+    if (view) view->ReleasePage();
+  }
+  pagesReleased_ = true;
+}
+
+std::string CFireWallApp::TextOf(int number) const {
+  return number < store::kExtraStringBase ? preferences_->GetText(number)
+                                          : preferences_->GetExtraText(number);
+}
+
+void CFireWallApp::StartHomeMonitor() {
+  CHomeMonitor::Sources sources;
+  sources.driver = &firewall::CFirewallDriver::GetInstance();
+  sources.store = db_;
+  sources.pending = &pending_;
+  sources.level = [] { return firewall::g_SecurityLevel; };
+  sources.text = [this](int number) { return TextOf(number); };
+  sources.runner = RunCommandAndWait;
+  sources.worker.antivirusFolder = platform::AntiVirusFolder();
+  sources.worker.lastScanPath = LastScanPath();
+  sources.worker.open = [path = firewall::DeviceSocketPath()](
+                            uint32_t* status) -> std::unique_ptr<firewall::CDevice> {
+    return firewall::CDeviceSocket::Open(path, status);
+  };
+  home_ = new CHomeMonitor(std::move(sources), this);
+  connect(home_, &CHomeMonitor::ReportChanged, this, &CFireWallApp::OnHomeReport);
+  connect(home_, &CHomeMonitor::SetupFailed, this, [this](const QString& text) {
+    auto* box = new QMessageBox(QMessageBox::Critical, QStringLiteral("Error"), text,
+                                QMessageBox::Ok, mainFrame_);
+    box->setObjectName(QStringLiteral("setupError"));
+    box->setAccessibleName(QStringLiteral("Error"));
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+  });
+  if (auto* home = qobject_cast<CFireWallView*>(views_[0].data())) {
+    connect(home, &CFireWallView::StartDriverRequested, home_, &CHomeMonitor::StartDaemon);
+  }
+  home_->Refresh();
+  OnHomeReport();
+}
+
+void CFireWallApp::OnHomeReport() {
+  const HomeReport& report = home_->Report();
+  if (auto* home = qobject_cast<CFireWallView*>(views_[0].data())) home->ShowReport(report);
+  if (mainFrame_) mainFrame_->ShowState(report.tray, QString::fromStdString(report.trayTip));
 }
 
 void CFireWallApp::RunSecurityOptions() {

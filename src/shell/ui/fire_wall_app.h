@@ -9,6 +9,7 @@
 // thread against the program's own store.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QFont>
 #include <QObject>
 #include <QPointer>
@@ -36,6 +37,7 @@ class CPreferences;
 
 namespace qxfw::shell {
 
+class CHomeMonitor;
 class CInstanceLinkServer;
 class CMainFrame;
 class CPageView;
@@ -43,6 +45,10 @@ class CPageView;
 inline constexpr char kRunningEventName[] = "QXFW.exe Running Event";
 inline constexpr char kCompanionEventName[] = "TalvoranFirewallRunning_ActiveX";
 inline constexpr int kPageCount = 8;
+// How long the main window stays out of sight before its pages are let go.
+inline constexpr int kReleasePagesAfterMs = 30000;
+// The pause before the next page is preloaded, so that user input comes first.
+inline constexpr int kPreloadPauseMs = 100;
 
 class CFireWallApp : public QObject, public firewall::CDriverHost {
   Q_OBJECT
@@ -62,6 +68,10 @@ class CFireWallApp : public QObject, public firewall::CDriverHost {
   CPageView* View(int index) const;
   bool PageInitialised(int index) const;
   bool AllPagesInitialised() const { return allInitialised_; }
+  // True while the pages are let go because the window is out of sight.
+  bool PagesReleased() const { return pagesReleased_; }
+  // How long the window must stay out of sight before its pages go (tests shorten it).
+  void SetPageReleaseDelay(int ms) { releaseTimer_.setInterval(ms); }
   CMainFrame* MainFrame() const;
   const std::string& PageFolder() const { return pageFolder_; }
   int SecurityLevel() const;
@@ -87,6 +97,13 @@ class CFireWallApp : public QObject, public firewall::CDriverHost {
   void RunSecurityOptions();
   // Re-reads the program and log pages when they have been initialised.
   void RefreshRulePages();
+  // Lays the rule list of page 2, 3 or 4 over its page.
+  void AttachPageList(int index);
+
+  // What the home page and the tray icon say, kept up to date.
+  CHomeMonitor* Home() const { return home_; }
+  // A text by number: the string table (0-212) or the texts beside it (213 on).
+  std::string TextOf(int number) const;
 
   // Fonts of the dialogs: Verdana 12, Verdana 12 bold, Verdana 14.
   const QFont& Font(int i) const { return fonts_[i]; }
@@ -111,6 +128,13 @@ class CFireWallApp : public QObject, public firewall::CDriverHost {
   void OnLinkReadable();
   std::string RunLinkCommand(const std::string& text, char* status);
   void SaveColumnWidths(CPageView* view);
+  void StartHomeMonitor();
+  void OnHomeReport();
+  void OnFrameSeen(bool seen);
+  void ReleasePages();
+  // Loads the next page that is not loaded, one at a time, while the window is seen.
+  void PreloadNext();
+  bool FrameSeen() const;
 
   store::CPreferences* preferences_ = nullptr;
   store::CDBManager* db_ = nullptr;
@@ -126,13 +150,20 @@ class CFireWallApp : public QObject, public firewall::CDriverHost {
   std::array<QPointer<CPageView>, kPageCount> views_{};
   std::array<bool, kPageCount> initialised_{};
   bool allInitialised_ = false;
+  bool pagesReleased_ = false;
   int currentPage_ = 0;
   QPointer<CMainFrame> mainFrame_;
+  CHomeMonitor* home_ = nullptr;
   std::unique_ptr<platform::NamedEventCreator> runningEvent_;
   std::unique_ptr<CInstanceLinkServer> link_;
   QSocketNotifier* linkNotifier_ = nullptr;
   QTimer idleTimer_;
   QTimer pollTimer_;
+  QTimer releaseTimer_;
+  QTimer preloadTimer_;
+  // From a page's command to the page on screen (debug output).
+  QElapsedTimer pageClock_;
+  int timedPage_ = -1;
   std::array<QFont, 3> fonts_;
 };
 

@@ -7,7 +7,7 @@
 #include "shell/ui/fire_wall_app.h"
 
 int main(int argc, char** argv) {
-  qxfw::shell::RegisterAppScheme();
+  qxfw::shell::PrepareBrowser();
   QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
   QApplication application(argc, argv);
   application.setQuitOnLastWindowClosed(false);

@@ -44,6 +44,7 @@ CMainFrame::CMainFrame(store::CPreferences& preferences, Options options, QWidge
       options_(std::move(options)),
       stack_(new QStackedWidget(this)) {
   setObjectName(QStringLiteral("mainFrame"));
+  setAccessibleName(QStringLiteral("Talvoran Firewall"));
   setWindowTitle(QStringLiteral("Talvoran Firewall"));
   setWindowIcon(QIcon(QStringLiteral(":/qxfw/app.svg")));
   if (!options_.trayAvailable)
@@ -55,9 +56,11 @@ CMainFrame::CMainFrame(store::CPreferences& preferences, Options options, QWidge
   DebugOutput(options_.korean ? "[QXFW.exe] Not Vista && Korean"
                               : "[QXFW.exe] Not Vista && English");
   stack_->setObjectName(QStringLiteral("pageStack"));
+  stack_->setAccessibleName(QStringLiteral("Pages"));
   stack_->setGeometry(x, 0, kClientWidth, kClientHeight);
   QWidget* holder = new QWidget(this);
   holder->setObjectName(QStringLiteral("clientArea"));
+  holder->setAccessibleName(QStringLiteral("Talvoran Firewall"));
   setCentralWidget(holder);
   stack_->setParent(holder);
   stack_->setGeometry(x, 0, kClientWidth, kClientHeight);
@@ -77,6 +80,11 @@ CMainFrame::CMainFrame(store::CPreferences& preferences, Options options, QWidge
 }
 
 CMainFrame::~CMainFrame() = default;
+
+void CMainFrame::ShowState(TrayLook look, const QString& tip) {
+  tray_->SetLook(look);
+  tray_->SetTip(QStringLiteral("%1\nVersion : %2").arg(tip, VersionText()));
+}
 
 void CMainFrame::ShowAndRestore() {
   setWindowState(windowState() & ~Qt::WindowMinimized);
@@ -143,6 +151,17 @@ void CMainFrame::showEvent(QShowEvent* event) {
     shownOnce_ = true;
     DebugOutput("[QXFW.exe] CMainFrame shown");
   }
+  emit SeenChanged(!isMinimized());
+}
+
+void CMainFrame::hideEvent(QHideEvent* event) {
+  QMainWindow::hideEvent(event);
+  emit SeenChanged(false);
+}
+
+void CMainFrame::changeEvent(QEvent* event) {
+  QMainWindow::changeEvent(event);
+  if (event->type() == QEvent::WindowStateChange) emit SeenChanged(isVisible() && !isMinimized());
 }
 
 void CMainFrame::resizeEvent(QResizeEvent* event) {

@@ -12,6 +12,7 @@
 #include <QMainWindow>
 #include <functional>
 
+#include "shell/home_state.h"
 #include "store/preferences.h"
 
 class QStackedWidget;
@@ -52,15 +53,21 @@ class CMainFrame : public QMainWindow {
   bool PreTranslateMouse(QMouseEvent* event);
   // Ends the program's window for good.
   void DestroyWindow();
+  // The tray icon's look and its tip (the program's version is added to it).
+  void ShowState(TrayLook look, const QString& tip);
 
  signals:
   void PageRequested(int page);
   void StatusWindowRequested();
   void WindowDestroyed();
+  // The window came on screen (true), or was hidden or minimised (false).
+  void SeenChanged(bool seen);
 
  protected:
   void closeEvent(QCloseEvent* event) override;
   void showEvent(QShowEvent* event) override;
+  void hideEvent(QHideEvent* event) override;
+  void changeEvent(QEvent* event) override;
   void timerEvent(QTimerEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
   void moveEvent(QMoveEvent* event) override;

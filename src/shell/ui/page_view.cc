@@ -1,10 +1,13 @@
 #include "shell/ui/page_view.h"
 
+#include <QShowEvent>
 #include <QTimerEvent>
 #include <QUrl>
 #include <QWebEngineProfile>
 
+#include "controls/qx_list_ctrl.h"
 #include "platform/debug_output.h"
+#include "rules_ui/page_list.h"
 #include "shell/app_command.h"
 #include "shell/ui/app_scheme.h"
 
@@ -24,15 +27,14 @@ CPageView::CPageView(int pageIndex, QString pageFile, int listSlot, QWidget* par
       pageFile_(std::move(pageFile)),
       listSlot_(listSlot) {
   setObjectName(QStringLiteral("page%1").arg(pageIndex));
-  auto* page = new CAppPage(QWebEngineProfile::defaultProfile(), this);
-  InstallAppScheme(page->profile());
-  setPage(page);
+  setAccessibleName(pageFile_);
+  MakePage();
   setContextMenuPolicy(Qt::NoContextMenu);
-  connect(page, &CAppPage::AppUrl, this, &CPageView::AppUrl);
   connect(this, &QWebEngineView::loadFinished, this, [this](bool ok) {
     // A cancelled navigation (every app: link) also reports a failed load; the document
     // shown is still the page that was loaded.
     if (!ok && loaded_ && url() == loadedUrl_) return;
+    loading_ = false;
     loaded_ = ok;
     loadedUrl_ = url();
     ApplyVorpex();
@@ -40,12 +42,86 @@ CPageView::CPageView(int pageIndex, QString pageFile, int listSlot, QWidget* par
   });
 }
 
+void CPageView::MakePage() {
+  auto* page = new CAppPage(QWebEngineProfile::defaultProfile(), this);
+  InstallAppScheme(page->profile());
+  connect(page, &CAppPage::AppUrl, this, &CPageView::AppUrl);
+  setPage(page);
+}
+
 void CPageView::InitialUpdate(const std::string& pageFolder, bool korean) {
   std::string address = PageAddress(pageFolder, korean, pageFile_.toStdString());
-  setUrl(QUrl(QString::fromStdString(address)));
+  Navigate(QUrl(QString::fromStdString(address)));
+}
+
+void CPageView::Navigate(const QUrl& address) {
+  address_ = address;
+  loadPending_ = true;
+  if (isVisible()) {
+    loadPending_ = false;
+    loading_ = true;
+    setUrl(address_);
+  }
+}
+
+void CPageView::showEvent(QShowEvent* event) {
+  QWebEngineView::showEvent(event);
+  LoadPending();
+}
+
+void CPageView::ReleasePage() {
+  if (address_.isEmpty() || loadPending_ || released_) return;
+  QWebEnginePage* current = page();
+  // The views of a minimised window still count as visible, and a visible page is not let go.
+  if (current->isVisible()) current->setVisible(false);
+  current->setLifecycleState(QWebEnginePage::LifecycleState::Discarded);
+  if (current->lifecycleState() != QWebEnginePage::LifecycleState::Discarded) return;
+  released_ = true;
+  loaded_ = false;
+  loading_ = false;
+}
+
+void CPageView::LoadPending() {
+  if (!isVisible()) return;
+  if (released_) {
+    // Back in use, the page loads its address again (loadFinished follows), unless another
+    // address waits.
+    released_ = false;
+    loading_ = true;
+    page()->setVisible(true);
+    page()->setLifecycleState(QWebEnginePage::LifecycleState::Active);
+  }
+  if (!loadPending_ || address_.isEmpty()) return;
+  loadPending_ = false;
+  loading_ = true;
+  setUrl(address_);
+}
+
+bool CPageView::Preload() {
+  if (address_.isEmpty() || loading_ || loaded_) return false;
+  if (released_) {
+    released_ = false;
+    loading_ = true;
+    page()->setLifecycleState(QWebEnginePage::LifecycleState::Active);
+  }
+  if (loadPending_) {
+    loadPending_ = false;
+    loading_ = true;
+    setUrl(address_);
+  }
+  return loading_;
+}
+
+QTreeView* CPageView::ListControl() const {
+  return pageList_ != nullptr ? pageList_->List() : nullptr;
+}
+
+void CPageView::Refresh() {
+  if (pageList_ != nullptr) pageList_->Refresh();
 }
 
 void CPageView::OnPageCommand(const QString& command) {
+  if (pageList_ != nullptr && pageList_->OnCommand(command)) return;
   platform::DebugOutput("[QXFW.exe] CPageView page %d: command %s has no handler here", pageIndex_,
                         command.toUtf8().constData());
 }

@@ -5,6 +5,11 @@
 // AppUrl with the address, which the application turns into a command (queued, so no dialog
 // ever runs inside the browser's navigation callback). Other addresses navigate as usual.
 // Views that own a list control report it and the preferences slot of its column widths.
+//
+// A page is loaded when its view is first on screen or when the application preloads it, not
+// before: every loaded page costs the browser's renderer memory. ReleasePage discards the
+// page's browser state (the renderer process ends once no page needs it); the view loads its
+// page again when next shown or preloaded.
 // User-interface thread only.
 #pragma once
 
@@ -17,6 +22,10 @@
 #include <string>
 
 class QTreeView;
+
+namespace qxfw::rules_ui {
+class CPageList;
+}
 
 namespace qxfw::shell {
 
@@ -44,15 +53,30 @@ class CPageView : public QWebEngineView {
   int ListSlot() const { return listSlot_; }
   bool IsPageLoaded() const { return loaded_; }
 
-  // First-show initialisation: navigates to the page file in folder (ends in "/").
+  // First-show initialisation: the page file in folder (ends in "/") becomes the view's
+  // address, loaded now when the view is on screen, else when it is first shown.
   virtual void InitialUpdate(const std::string& pageFolder, bool korean);
+  // Lets the loaded page go; the address is kept and loaded again on the next show (or
+  // LoadPending, for a view that stayed visible in a minimised window).
+  void ReleasePage();
+  // Loads the address when a load waits and the view is visible.
+  void LoadPending();
+  // Loads the address now, visible or not, unless it is loaded or loading; true when a load
+  // started.
+  bool Preload();
+  bool IsLoading() const { return loading_; }
+  const QUrl& Address() const { return address_; }
+  // The list laid over the page (a child of this view, which owns it); it takes the page
+  // commands and refreshes with the view.
+  void SetPageList(rules_ui::CPageList* list) { pageList_ = list; }
+  rules_ui::CPageList* PageList() const { return pageList_; }
   // The view's list control, laid over the page's list room; null when it has none.
-  virtual QTreeView* ListControl() const { return nullptr; }
+  virtual QTreeView* ListControl() const;
   // A page command that is not an application command (cmdAdd, cmdDelete, ...).
   virtual void OnPageCommand(const QString& command);
 
   // Brings the view's content up to date when it is shown (the program page re-reads rules).
-  virtual void Refresh() {}
+  virtual void Refresh();
   // The view's timer 0 (the network view refreshes with it).
   void StartTimer0(int intervalMs);
   void KillTimer0();
@@ -70,9 +94,13 @@ class CPageView : public QWebEngineView {
  protected:
   virtual void OnTimer0() {}
   void timerEvent(QTimerEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+  // Shows address: now when the view is on screen, else when it is next shown.
+  void Navigate(const QUrl& address);
 
  private:
   void ApplyVorpex();
+  void MakePage();
 
   QBasicTimer timer0_;
   int pageIndex_;
@@ -80,7 +108,12 @@ class CPageView : public QWebEngineView {
   int listSlot_;
   bool loaded_ = false;
   QUrl loadedUrl_;
+  QUrl address_;
+  bool loadPending_ = false;
+  bool released_ = false;
+  bool loading_ = false;
   bool vorpexVisible_ = false;
+  rules_ui::CPageList* pageList_ = nullptr;
 };
 
 }  // namespace qxfw::shell

@@ -3,15 +3,29 @@
 // controls and commands of the rule, monitor and antivirus screens build on these classes.
 #pragma once
 
+#include "shell/home_state.h"
 #include "shell/ui/page_view.h"
 #include "store/preferences.h"
 
 namespace qxfw::shell {
 
+// The home page: the program's state as the home monitor reports it, shown now and after every
+// load of the page; its command "cmdStartDriver" asks for the filter to be started.
 class CFireWallView : public CPageView {
   Q_OBJECT
  public:
-  explicit CFireWallView(QWidget* parent = nullptr) : CPageView(0, "home.html", -1, parent) {}
+  explicit CFireWallView(QWidget* parent = nullptr);
+
+  void ShowReport(const HomeReport& report);
+  void OnPageCommand(const QString& command) override;
+
+ signals:
+  void StartDriverRequested();
+
+ private:
+  void ApplyReport();
+
+  QString stateScript_;
 };
 
 class CNetworkView : public CPageView {

@@ -74,7 +74,7 @@ CTrayIcon::CTrayIcon(bool turnOffVariant, bool korean, QObject* parent)
   InitShellResources();
   setObjectName(QStringLiteral("trayIcon"));
   menu_.reset(BuildTrayMenu(turnOffVariant, korean, this));
-  icon_->setIcon(QIcon(QStringLiteral(":/qxfw/tray.svg")));
+  icon_->setIcon(QIcon(QStringLiteral(":/qxfw/tray_off.svg")));
   icon_->setContextMenu(menu_.get());
   connect(icon_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
     if (r == QSystemTrayIcon::DoubleClick) emit DoubleClicked();
@@ -88,6 +88,19 @@ CTrayIcon::~CTrayIcon() {
 
 void CTrayIcon::SetTip(const QString& tip) {
   icon_->setToolTip(tip);
+}
+
+QString CTrayIcon::Tip() const {
+  return icon_->toolTip();
+}
+
+void CTrayIcon::SetLook(TrayLook look) {
+  if (look == look_) return;
+  look_ = look;
+  const char* file = look == TrayLook::kProtected      ? ":/qxfw/tray.svg"
+                     : look == TrayLook::kNotProtected ? ":/qxfw/tray_off.svg"
+                                                       : ":/qxfw/tray_wait.svg";
+  icon_->setIcon(QIcon(QString::fromLatin1(file)));
 }
 
 }  // namespace qxfw::shell

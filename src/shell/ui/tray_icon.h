@@ -4,12 +4,15 @@
 // clear, Korean menu 155 / English menu 494; variant set, Korean 461 / English 495, which add
 // "Turn off". Each item carries its command identifier; the icon reports a chosen command and
 // its double click. Menu objectNames are the menu numbers, item objectNames "cmd<id>".
+// The icon has three looks (protected, not protected, a prompt waiting); the tip says which.
 // User-interface thread only.
 #pragma once
 
 #include <QObject>
 #include <QSystemTrayIcon>
 #include <memory>
+
+#include "shell/home_state.h"
 
 class QMenu;
 
@@ -39,6 +42,10 @@ class CTrayIcon : public QObject {
   QMenu* Menu() const { return menu_.get(); }
   QSystemTrayIcon* Icon() const { return icon_; }
   void SetTip(const QString& tip);
+  QString Tip() const;
+  // Shows the look; the icon says "not protected" until it is told otherwise.
+  void SetLook(TrayLook look);
+  TrayLook Look() const { return look_; }
 
  signals:
   void Command(int id);
@@ -47,6 +54,7 @@ class CTrayIcon : public QObject {
  private:
   std::unique_ptr<QMenu> menu_;
   QSystemTrayIcon* icon_;
+  TrayLook look_ = TrayLook::kNotProtected;
 };
 
 }  // namespace qxfw::shell

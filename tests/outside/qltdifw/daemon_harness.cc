@@ -18,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "platform/file.h"
 #include "platform/named_event.h"
 
 namespace qltdifw::test {
@@ -173,6 +174,7 @@ Daemon::Daemon(const NetnsPair& pair, std::vector<std::string> extraArgs) {
                    .string();
   std::filesystem::create_directories(runtimeDir);
   socketPath = runtimeDir + "/" + kDeviceSocketName;
+  logPath = runtimeDir + ".log";
   setenv(kEventSuffixVariable, ("-test" + std::to_string(getpid())).c_str(), 1);
   std::vector<std::string> args = {QLTDIFW_BINARY,  "--foreground", "--netns",
                                    pair.a,          "--queue",      std::to_string(queue),
@@ -183,8 +185,8 @@ Daemon::Daemon(const NetnsPair& pair, std::vector<std::string> extraArgs) {
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
-    int null = open("/dev/null", O_WRONLY);
-    if (getenv("QLTDIFW_TEST_VERBOSE") == nullptr) dup2(null, 2);
+    int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (getenv("QLTDIFW_TEST_VERBOSE") == nullptr && log >= 0) dup2(log, 2);
     execv(argv[0], argv.data());
     _exit(127);
   }
@@ -219,6 +221,23 @@ Daemon::~Daemon() {
   Stop();
   std::error_code ignored;
   std::filesystem::remove_all(runtimeDir, ignored);
+  std::filesystem::remove(logPath, ignored);
+}
+
+std::string Daemon::Log() const {
+  std::string text;
+  qxfw::platform::ReadWholeFile(logPath, &text, 64 << 20);
+  return text;
+}
+
+long Daemon::RssKilobytes() const {
+  std::string status;
+  if (pid <= 0 ||
+      !qxfw::platform::ReadWholeFile("/proc/" + std::to_string(pid) + "/status", &status, 65536)) {
+    return -1;
+  }
+  size_t at = status.find("VmRSS:");
+  return at == std::string::npos ? -1 : std::strtol(status.c_str() + at + 6, nullptr, 10);
 }
 
 ProgramDouble::ProgramDouble(const std::string& socketPath) {

@@ -65,8 +65,13 @@ class Daemon {
   ~Daemon();
   bool Ok() const { return ok_; }
   void Stop();  // SIGTERM and wait
+  // What the daemon wrote to its stderr (its log lines, --foreground) so far.
+  std::string Log() const;
+  // The daemon's resident memory, or -1.
+  long RssKilobytes() const;
   std::string socketPath;
   std::string runtimeDir;
+  std::string logPath;
   pid_t pid = -1;
   uint16_t queue;
 

@@ -1,6 +1,8 @@
 // qxfw_page_shots OUTDIR PREFIX: starts the program's application object in this process,
 // shows every page in turn and saves a PNG of the main window for each (used by
-// scripts/screenshots.sh under Xvfb). More screens are added to kShots.
+// scripts/screenshots.sh under Xvfb). More screens are added to kShots. The home page is taken
+// in each of its states: without a filter daemon (the first picture), with a stand-in daemon
+// attached, and at level Off; and the tray icon in its three looks.
 #include <arpa/inet.h>
 
 #include <QApplication>
@@ -11,13 +13,23 @@
 #include <QTest>
 #include <QWebEnginePage>
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <memory>
 
+#include "firewall/fake_device.h"
+#include "firewall/security_level.h"
 #include "firewall/ui/ask_dialog.h"
 #include "firewall/ui/security_options.h"
+#include "platform/folders.h"
+#include "shell/last_scan.h"
 #include "shell/ui/app_scheme.h"
 #include "shell/ui/fire_wall_app.h"
+#include "shell/ui/home_monitor.h"
 #include "shell/ui/main_frame.h"
 #include "shell/ui/page_view.h"
+#include "shell/ui/tray_icon.h"
 #include "store/db_manager.h"
 #include "store/preferences.h"
 
@@ -32,10 +44,10 @@ struct Shot {
 };
 
 constexpr Shot kShots[] = {
-    {"home", 0, ""},      {"network", 1, ""},
-    {"program", 2, ""},   {"ipport", 3, ""},
-    {"shared", 4, ""},    {"log", 5, ""},
-    {"antivirus", 7, ""}, {"quarantine", 7, "cmdQuarantinePage"},
+    {"home-unprotected", 0, ""}, {"network", 1, ""},
+    {"program", 2, ""},          {"ipport", 3, ""},
+    {"shared", 4, ""},           {"log", 5, ""},
+    {"antivirus", 7, ""},        {"quarantine", 7, "cmdQuarantinePage"},
     {"help", 2, "help"},
 };
 
@@ -47,7 +59,7 @@ void WaitLoaded(CPageView* view) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  RegisterAppScheme();
+  PrepareBrowser();
   QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
   QApplication application(argc, argv);
   if (argc < 3) {
@@ -57,6 +69,10 @@ int main(int argc, char** argv) {
   const QString out = QString::fromLocal8Bit(argv[1]);
   const QString prefix = QString::fromLocal8Bit(argv[2]);
   QDir().mkpath(out);
+  // The stand-in daemon's socket goes to a folder of this run, never the machine's.
+  const std::string runtime = QDir::tempPath().toStdString() + "/shots-run-" + prefix.toStdString();
+  std::filesystem::create_directories(runtime);
+  setenv(qxfw::firewall::kRuntimeDirVariable, runtime.c_str(), 1);
   CFireWallApp app;
   if (!app.InitInstance("/e:on")) return 1;
   int saved = 0;
@@ -79,6 +95,39 @@ int main(int argc, char** argv) {
     if (picture.save(file)) ++saved;
     std::printf("%s\n", file.toLocal8Bit().constData());
   }
+
+  // The home page with a daemon attached (and a scan on record), then at level Off.
+  std::filesystem::create_directories(qxfw::platform::AntiVirusFolder());
+  WriteLastScan(LastScanPath(), LastScanRecord{std::time(nullptr) - 3600, 1520, 0, 0});
+  auto daemon = std::make_unique<qxfw::firewall::testing::FakeDevice>(runtime);
+  app.ShowPage(0);
+  auto homeShot = [&](const char* name, const std::function<bool(const HomeReport&)>& ready) {
+    for (int i = 0; i < 500 && !ready(app.Home()->Report()); ++i) QTest::qWait(10);
+    QTest::qWait(500);
+    CMainFrame* frame = app.MainFrame();
+    QPixmap picture = frame->screen()->grabWindow(frame->winId());
+    if (picture.isNull() || picture.width() < 10) picture = frame->grab();
+    QString file = QStringLiteral("%1/%2-%3.png").arg(out, prefix, QLatin1String(name));
+    if (picture.save(file)) ++saved;
+    std::printf("%s\n", file.toLocal8Bit().constData());
+  };
+  homeShot("home-protected", [](const HomeReport& r) { return r.protectedNow; });
+  qxfw::firewall::g_SecurityLevel = 1;
+  homeShot("home-leveloff", [](const HomeReport& r) { return !r.problems.empty(); });
+  qxfw::firewall::g_SecurityLevel = 3;
+  for (int i = 0; i < 500 && !app.Home()->Report().protectedNow; ++i) QTest::qWait(10);
+  // The tray icon's three looks, as drawn at 64 pixels.
+  CTrayIcon* tray = app.MainFrame()->Tray();
+  const TrayLook shown = tray->Look();
+  for (auto [look, name] : {std::pair{TrayLook::kProtected, "tray-protected"},
+                            std::pair{TrayLook::kNotProtected, "tray-unprotected"},
+                            std::pair{TrayLook::kWaiting, "tray-waiting"}}) {
+    tray->SetLook(look);
+    QString file = QStringLiteral("%1/%2-%3.png").arg(out, prefix, QLatin1String(name));
+    if (tray->Icon()->icon().pixmap(64, 64).save(file)) ++saved;
+    std::printf("%s\n", file.toLocal8Bit().constData());
+  }
+  tray->SetLook(shown);
 
   // The dialogs: the access prompt of a running program, collapsed and expanded, over the
   // main window, and the security level dialog.
@@ -119,5 +168,7 @@ int main(int argc, char** argv) {
   options.hide();
 
   app.ExitInstance();
-  return saved == static_cast<int>(std::size(kShots)) + 3 ? 0 : 1;
+  daemon.reset();
+  std::filesystem::remove_all(runtime);
+  return saved == static_cast<int>(std::size(kShots)) + 8 ? 0 : 1;
 }

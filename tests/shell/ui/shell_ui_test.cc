@@ -9,9 +9,15 @@
 #include <QTest>
 #include <QTimer>
 #include <QWebEnginePage>
+#include <atomic>
 #include <cstdlib>
+#include <memory>
+#include <sstream>
+#include <thread>
 
 #include "controls/mac_slider_ctrl.h"
+#include "controls/qx_list_ctrl.h"
+#include "ctl/program_link.h"
 #include "firewall/ui/security_options.h"
 #include "shell/av_state.h"
 #include "shell/ui/app_events.h"
@@ -63,6 +69,49 @@ class ShellUiTest : public QObject {
     QVERIFY(app_->InitInstance("/e:on /a:off"));
     QVERIFY(app_->MainFrame()->isVisible());
     QVERIFY(Loaded(0) != nullptr && Loaded(0)->IsPageLoaded());
+  }
+
+  // The rule pages carry their lists, and a rule that qxfwctl adds through the running program
+  // shows in the program list without a refresh key.
+  void ruleListsFollowQxfwctl() {
+    app_->ShowPage(2);
+    auto* list = qobject_cast<qxfw::controls::CQXListCtrl*>(app_->View(2)->ListControl());
+    QVERIFY(list != nullptr);
+    QCOMPARE(list->geometry(), QRect(15, 145, 480, 200));
+    QVERIFY(list->isVisible());
+    QCOMPARE(list->ColumnCount(), 3);
+    QVERIFY(app_->View(3) != nullptr);
+    app_->ShowPage(3);
+    QCOMPARE(app_->View(3)->ListControl()->header()->count(), 6);
+    QVERIFY(!list->isVisible());
+    app_->ShowPage(2);
+    const QString path = QStringLiteral("/usr/bin/qxfw-view-test-%1").arg(getpid());
+    auto hasRow = [list, &path] {
+      for (int row = 0; row < list->GetItemCount(); ++row) {
+        if (list->GetItemText(row, 1) == path) return true;
+      }
+      return false;
+    };
+    QVERIFY(!hasRow());
+    // What qxfwctl does when the program holds the rule file, from a thread of its own so this
+    // thread can serve the link.
+    auto forward = [](std::vector<std::string> words) {
+      auto status = std::make_shared<std::atomic<int>>(-1);
+      std::thread([words, status] {
+        std::ostringstream out, err;
+        status->store(qxfw::ctl::ForwardToProgram(words, "not answered", out, err));
+      }).detach();
+      return status;
+    };
+    auto added = forward({"rules", "add-program", "allow", path.toStdString()});
+    QTRY_VERIFY_WITH_TIMEOUT(added->load() >= 0, 15000);
+    QCOMPARE(added->load(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(hasRow(), 5000);
+    auto deleted = forward({"rules", "delete-program", path.toStdString()});
+    QTRY_VERIFY_WITH_TIMEOUT(deleted->load() >= 0, 15000);
+    QCOMPARE(deleted->load(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(!hasRow(), 5000);
+    app_->ShowPage(0);
   }
 
   void frameGeometryAndRegion() {
@@ -121,6 +170,7 @@ class ShellUiTest : public QObject {
   }
 
   void otherAddressesNavigate() {
+    app_->ShowPage(4);
     CPageView* view = Loaded(4);
     QSignalSpy appUrls(view, &CPageView::AppUrl);
     view->page()->runJavaScript(QStringLiteral("location.href='http://127.0.0.1:9/x'"));
@@ -344,7 +394,7 @@ int main(int argc, char** argv) {
   setenv("QXFW_APPDATA", dir.path().c_str(), 1);
   setenv("QXFW_SYSTEM_DIR", (dir.path() + "/system").c_str(), 1);
   setenv("TMPDIR", dir.path().c_str(), 1);
-  RegisterAppScheme();
+  PrepareBrowser();
   QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
   QApplication application(argc, argv);
   application.setQuitOnLastWindowClosed(false);
