@@ -471,35 +471,56 @@ TEST(StoreCrash, ChangeInterruptedAtAnyByteLeavesRuleFileAndJournalInStep) {
   }
 }
 
+// The fault seen in the field: about one add in a hundred killed at random was applied to the
+// rule file but missing from the journal. Many kills make that window certain to be hit.
 TEST(StoreCrash, KilledAddsStayInStepWithTheJournal) {
   test_support::TempDir dir;
   std::mt19937 random(12345);
-  int applied = 0;
-  for (int round = 0; round < 25; ++round) {
+  constexpr int kKills = 300;
+  int disagreed = 0;
+  size_t applied = 0;
+  for (int round = 0; round < kKills; ++round) {
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
     pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
+      ::close(ready[0]);
       CDBManager db(dir.path(), std::chrono::milliseconds(5000));
+      // Opened: from here every kill lands among the adds.
+      if (::write(ready[1], "r", 1) != 1) ::_exit(1);
       for (int i = 0;; ++i) {
         tagFIREWALL_PROGRAM p =
             Program(1, "/opt/killed/r" + std::to_string(round) + "-" + std::to_string(i));
         db.AddProgram(p, nullptr);
       }
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5 + random() % 40));
+    ::close(ready[1]);
+    char byte = 0;
+    const bool opened = ::read(ready[0], &byte, 1) == 1;
+    ::close(ready[0]);
+    if (opened) std::this_thread::sleep_for(std::chrono::microseconds(random() % 8000));
     ::kill(child, SIGKILL);
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(opened) << "round " << round;
+    bool inStep = true;
     {
       CDBManager reader(dir.path(), StoreAccess::kReadOnly);
-      EXPECT_EQ(JournalledRules(reader), LiveRules(reader)) << "round " << round;
+      inStep = JournalledRules(reader) == LiveRules(reader);
     }
     CDBManager writer(dir.path());
     std::multiset<std::string> live = LiveRules(writer);
-    EXPECT_EQ(JournalledRules(writer), live) << "round " << round;
-    applied = static_cast<int>(live.size());
+    inStep = inStep && JournalledRules(writer) == live;
+    if (!inStep) {
+      ++disagreed;
+      ADD_FAILURE() << "round " << round << ": the rule file and the journal disagree";
+    }
+    if (disagreed > 5) break;  // it stays so; later rounds would say no more
+    applied = live.size();
   }
-  EXPECT_GT(applied, 25);  // the children did add rules before they were killed
+  EXPECT_EQ(disagreed, 0) << "of " << kKills << " killed runs";
+  EXPECT_GT(applied, static_cast<size_t>(kKills / 2));  // the children did add rules
 }
 
 }  // namespace
