@@ -187,42 +187,6 @@ std::string ComparablePayload(uint32_t kind, const uint8_t* payload) {
 
 }  // namespace
 
-std::string DescribeDamage(const StoreDamage& damage, const std::string& folder) {
-  if (!damage.Any()) return {};
-  std::string text;
-  if (damage.ruleHeader) {
-    text += "The rule data file QLFW.dat is damaged: its header cannot be read. " +
-            std::to_string(damage.rulesKept) +
-            (damage.rulesKept == 1 ? " rule was" : " rules were") + " read from its intact slots";
-    if (damage.slotsLost > 0) {
-      text += "; " + std::to_string(damage.slotsLost) +
-              (damage.slotsLost == 1 ? " slot is" : " slots are") + " damaged too and lost";
-    }
-    text += damage.levelLost ? "; the security level could not be read and is set to Medium."
-                             : "; the security level was kept.";
-  }
-  if (damage.journalHeader) {
-    text += std::string(text.empty() ? "" : " ") +
-            "The journal of rule changes QLFW.log is damaged: its header cannot be read; " +
-            std::to_string(damage.journalKept) +
-            (damage.journalKept == 1 ? " entry was" : " entries were") + " kept.";
-  }
-  if (damage.repaired) {
-    text += " The damaged file was kept as";
-    if (!damage.ruleSetAside.empty()) text += " " + damage.ruleSetAside;
-    if (!damage.ruleSetAside.empty() && !damage.journalSetAside.empty()) text += " and";
-    if (!damage.journalSetAside.empty()) text += " " + damage.journalSetAside;
-    text += ", and the store was repaired with what could be read.";
-  } else if (!damage.repairError.empty()) {
-    text += " It could not be repaired (" + damage.repairError + "); nothing was changed.";
-  } else {
-    text += " Nothing was changed. The store in " + folder +
-            " is repaired when the firewall program starts or a rule is changed; the damaged "
-            "file is then kept beside it with the ending \".bad\".";
-  }
-  return text;
-}
-
 CDBManager& CDBManager::GetInstance() {
   static CDBManager instance(platform::FirewallDataFolder(), kFirstOpenWait);
   return instance;
@@ -934,6 +898,8 @@ int CDBManager::SetSecurityLevel(uint32_t level) {
 
 uint32_t CDBManager::GetSecurityLevel() {
   tagSLOT slot;
+  // A damaged block would read as any number; a reader of a damaged file is told it is lost.
+  if (damage_.levelLost && !damage_.repaired) return kDefaultSecurityLevel;
   if (!rules_.ReadSlot(0, &slot)) return kDefaultSecurityLevel;
   uint32_t level = AsHeader(slot).securityLevel;
   return level >= 1 && level <= 4 ? level : kDefaultSecurityLevel;

@@ -34,27 +34,9 @@
 #include "store/rule_file_format.h"
 #include "store/rule_records.h"
 #include "store/slot_file.h"
+#include "store/store_damage.h"
 
 namespace qxfw::store {
-
-// What opening found wrong with the files, and what became of it.
-struct StoreDamage {
-  bool ruleHeader = false;     // the rule data file's header failed its checks
-  bool journalHeader = false;  // the journal's header failed its checks
-  bool levelLost = false;      // the security level's block was damaged too: it reads as 3
-  uint32_t rulesKept = 0;      // live records in the intact slots of the rule file
-  uint32_t slotsLost = 0;      // slots of the rule file that are damaged too (their rules lost)
-  uint32_t journalKept = 0;    // journal entries kept
-  bool repaired = false;       // new headers written (a writer only)
-  std::string ruleSetAside;    // where the damaged files were copied ("" none)
-  std::string journalSetAside;
-  std::string repairError;  // why a writer could not repair, "" when it did or did not try
-
-  bool Any() const { return ruleHeader || journalHeader; }
-};
-
-// One text for the user about the damage: what was found, what was kept or lost, what was done.
-std::string DescribeDamage(const StoreDamage& damage, const std::string& folder);
 
 // Whether an opener may change the files. A read-only opener never writes to them.
 enum class StoreAccess { kReadWrite, kReadOnly };

@@ -20,6 +20,7 @@
 
 #include "store/db_manager.h"
 #include "store/reference_slots.h"
+#include "store/string_table.h"
 #include "test_support/memory_file.h"
 #include "test_support/temp_dir.h"
 
@@ -307,6 +308,34 @@ TEST(StoreDamage, NoRepairWithoutACopyOfTheDamagedFile) {
   EXPECT_EQ(db.SetSecurityLevel(4), 0);
   EXPECT_EQ(rv->Bytes(), rules);
   EXPECT_EQ(rv->Syncs(), 0u);
+}
+
+TEST(StoreDamage, ProgramMessageSaysWhatWasKeptLostAndWhere) {
+  auto english = [](int number) {
+    return std::string(kEnglishExtraStrings[number - kExtraStringBase]);
+  };
+  StoreDamage damage;
+  EXPECT_EQ(StoreDamageMessage(damage, english), "");
+  damage.ruleHeader = true;
+  damage.rulesKept = 40;
+  damage.slotsLost = 1;
+  damage.levelLost = true;
+  damage.repaired = true;
+  damage.ruleSetAside = "/data/QLFW.dat.bad";
+  EXPECT_EQ(StoreDamageMessage(damage, english),
+            "The header of the rule data file was damaged. 40 rules were kept from its intact "
+            "parts.\n\n1 damaged parts of the rule data file could not be read; their rules are "
+            "lost.\n\nThe security level could not be read and is set to Medium.\n\nThe "
+            "damaged file was kept as /data/QLFW.dat.bad.");
+  damage = StoreDamage{};
+  damage.journalHeader = true;
+  damage.journalKept = 7;
+  damage.repairError = "cannot keep a copy of QLFW.log: No space left on device";
+  EXPECT_EQ(StoreDamageMessage(damage, english),
+            "The header of the journal of rule changes was damaged. Its 7 entries were kept.\n\n"
+            "The damaged file could not be kept aside (cannot keep a copy of QLFW.log: No space "
+            "left on device), so the store was not repaired: rules cannot be changed until it "
+            "is.");
 }
 
 // Both files of one process: after budget bytes in all the process "dies": the write under
