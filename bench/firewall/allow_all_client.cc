@@ -2,6 +2,7 @@
 // network event and allows every request.
 //   allow_all_client SOCKET_PATH
 #include <cstdio>
+#include <string>
 
 #include "firewall/device_client.h"
 #include "firewall/device_protocol.h"
@@ -13,8 +14,12 @@ int main(int argc, char** argv) {
   if (argc < 2) return 2;
   DeviceClient client;
   if (client.Open(argv[1]) != kStatusSuccess) return 1;
-  auto event = qxfw::platform::NamedEventHandle::Open(DriverEventName(kNetworkNotifyEventName),
-                                                      qxfw::platform::EventScope::kSystem);
+  // The daemon's events are in the folder of its device.
+  std::string socket = argv[1];
+  std::string folder =
+      socket.find('/') == std::string::npos ? "." : socket.substr(0, socket.rfind('/'));
+  auto event = qxfw::platform::NamedEventHandle::Open(
+      kNetworkNotifyEventName, qxfw::platform::EventScope::kSystem, nullptr, folder);
   if (event == nullptr) return 1;
   std::printf("ready\n");
   std::fflush(stdout);

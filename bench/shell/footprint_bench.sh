@@ -2,6 +2,8 @@
 # Memory of the windowed program and all its processes (browser helpers included), and its idle
 # CPU, as a user meets them:
 #   bash bench/shell/footprint_bench.sh [HIDDEN_SECONDS] [IDLE_SECONDS]   (defaults 60 and 30)
+# As root the program runs as root with the browser's sandbox off (which root needs), unless
+# BENCH_USER names a user to run it as, with the sandbox on as on a desktop.
 # The companion starts qxfw in a fresh data folder under Xvfb. Figures are taken
 #   start:   10 s after the home page has loaded, the window shown on the home page;
 #   hidden:  HIDDEN_SECONDS after the window's close link was clicked (the window goes to the
@@ -21,13 +23,29 @@ hidden_wait=${1:-60}
 idle=${2:-30}
 bin=$top/build/default
 work=$(mktemp -d)
-exec 3< <(Xvfb -displayfd 1 -screen 0 1024x768x24 -nolisten tcp 2>/dev/null)
+exec 3< <(exec Xvfb -displayfd 1 -screen 0 1024x768x24 -nolisten tcp 2>/dev/null)
+xvfb=$!  # this script's server, not another one with the same command line
 read -r -t 10 number <&3
 display=:$number
-xvfb=$(pgrep -n -f "Xvfb -displayfd 1 -screen 0 1024x768x24")
 pid=
+tree() {  # $1 (default: the program) and every descendant
+  local all
+  all=$(ps -e -o pid=,ppid=)
+  local list=${1:-$qxfw} frontier=${1:-$qxfw} next
+  while [ -n "$frontier" ]; do
+    next=$(awk -v f=" $frontier " 'index(f, " " $2 " ") {print $1}' <<<"$all" | tr '\n' ' ')
+    list="$list $next"
+    frontier=$(echo $next)
+  done
+  echo $list
+}
 cleanup() {
-  [ -n "$pid" ] && kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
+  # Everything started here ends: the companion, the program and the browser's helpers (a
+  # user switch in between need not pass the signal on).
+  if [ -n "$pid" ]; then
+    kill $(tree "$pid") 2>/dev/null || true
+    for _ in $(seq 1 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+  fi
   kill "$xvfb" 2>/dev/null || true
   rm -rf "$work"
 }
@@ -35,11 +53,18 @@ trap cleanup EXIT
 isolate=()
 if [ "$(id -u)" = 0 ] && unshare -n true 2>/dev/null; then isolate=(unshare -n); fi
 export DISPLAY=$display QT_QPA_PLATFORM=xcb QXFW_DEBUG=1
-if [ "$(id -u)" = 0 ]; then export QTWEBENGINE_DISABLE_SANDBOX=1; fi
 export QXFW_PROGRAM=$bin/src/shell/ui/qxfw
 mkdir -p "$work/QOLTEX/Firewall"
+as_user=()
+if [ "$(id -u)" = 0 ] && [ -n "${BENCH_USER:-}" ]; then
+  chown -R "$BENCH_USER" "$work"
+  as_user=(runuser -u "$BENCH_USER" -- env HOME="$work")
+elif [ "$(id -u)" = 0 ]; then
+  export QTWEBENGINE_DISABLE_SANDBOX=1
+fi
 QXFW_APPDATA=$work QXFW_SYSTEM_DIR=$work/system QXFW_RUNTIME_DIR=$work/run TMPDIR=$work \
-  "${isolate[@]}" "$bin/outside/companion/qxfw-companion" /e:on >"$work/out" 2>&1 &
+  "${isolate[@]}" "${as_user[@]}" "$bin/outside/companion/qxfw-companion" /e:on \
+  >"$work/out" 2>&1 &
 pid=$!
 
 wait_line() {  # $1 text; waits up to 60 s for it in the program's output
@@ -51,20 +76,10 @@ wait_line() {  # $1 text; waits up to 60 s for it in the program's output
   exit 1
 }
 wait_line "home page loaded"
-qxfw=$(pgrep -n -x qxfw -P "$pid")  # the companion's child, not another user's program
-[ -n "$qxfw" ] || { echo "no program process under the companion $pid" >&2; exit 1; }
 
-tree() {  # the program and every descendant
-  local all
-  all=$(ps -e -o pid=,ppid=)
-  local list=$qxfw frontier=$qxfw next
-  while [ -n "$frontier" ]; do
-    next=$(awk -v f=" $frontier " 'index(f, " " $2 " ") {print $1}' <<<"$all" | tr '\n' ' ')
-    list="$list $next"
-    frontier=$(echo $next)
-  done
-  echo $list
-}
+# The program under the companion this script started, not another user's.
+qxfw=$(ps -o pid=,comm= -p "$(tree "$pid" | xargs | tr ' ' ',')" | awk '$2 == "qxfw" {print $1; exit}')
+[ -n "$qxfw" ] || { echo "no program process under the companion $pid" >&2; exit 1; }
 memory() {  # $1 label
   local pss=0 rss=0 n=0 p
   for p in $(tree); do
@@ -111,8 +126,8 @@ idle_cpu hidden
 # Starting the program again shows the running window (the second instance ends at once).
 again=()
 if [ ${#isolate[@]} -gt 0 ]; then again=(nsenter --net=/proc/$qxfw/ns/net); fi
-QXFW_APPDATA=$work QXFW_SYSTEM_DIR=$work/system TMPDIR=$work "${again[@]}" "$QXFW_PROGRAM" \
-  >/dev/null 2>&1 || true
+QXFW_APPDATA=$work QXFW_SYSTEM_DIR=$work/system TMPDIR=$work "${again[@]}" "${as_user[@]}" \
+  "$QXFW_PROGRAM" >/dev/null 2>&1 || true
 sleep 2
 ms() { date +%s%3N; }
 for row in 1 2 3 4 5 6 0; do  # network .. antivirus, then home, in the navigation bar

@@ -26,6 +26,7 @@
 
 #include "platform/file.h"
 #include "platform/folders.h"
+#include "platform/event_folder.h"
 #include "platform/named_event.h"
 
 extern char** environ;
@@ -68,11 +69,20 @@ int main(int argc, char** argv) {
   qxfw::platform::UniqueFd signals(::signalfd(-1, &mask, SFD_CLOEXEC));
 
   int error = 0;
-  auto event = qxfw::platform::NamedEventCreator::Create(kCompanionEvent,
-                                                         qxfw::platform::EventScope::kUser, &error);
+  qxfw::platform::NamedEventHolder holder;
+  auto event = qxfw::platform::NamedEventCreator::Create(
+      kCompanionEvent, qxfw::platform::EventScope::kUser, &error, {}, &holder);
   if (!event) {
-    std::fprintf(stderr, "qxfw-companion: cannot create the companion event: %s\n",
-                 error == EEXIST ? "another companion runs" : std::strerror(error));
+    std::string why = qxfw::platform::NamedEventErrorText(error);
+    if (error == EEXIST) {
+      why = "another companion runs" +
+            (holder.pid != 0 ? " (pid " + std::to_string(holder.pid) + ")" : std::string());
+    } else if (error == EACCES) {
+      why = "it is held by another user (uid " + std::to_string(holder.uid) + "), not by a "
+            "companion of yours";
+    }
+    std::fprintf(stderr, "qxfw-companion: cannot create the companion event in %s: %s\n",
+                 qxfw::platform::UserEventFolder().c_str(), why.c_str());
     return 1;
   }
 

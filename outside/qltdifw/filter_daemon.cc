@@ -69,8 +69,13 @@ bool FilterDaemon::Start() {
   signal(SIGPIPE, SIG_IGN);
   signals_.Reset(signalfd(-1, &stops, SFD_CLOEXEC | SFD_NONBLOCK));
 
-  // Events and the proc connector live in the program's (initial) namespace.
-  if (!events_.Create()) return false;
+  // The events are sockets in the runtime folder, which must exist first.
+  if (mkdir(options_.runtimeDir.c_str(), 0755) != 0 && errno != EEXIST) {
+    syslog(LOG_ERR, "not started, nothing is filtered: runtime folder %s cannot be made: %s",
+           options_.runtimeDir.c_str(), strerror(errno));
+    return false;
+  }
+  if (!events_.Create(options_.runtimeDir, options_.user)) return false;
   if (!index_.Open([this](pid_t pid) { OnExec(pid); })) {
     syslog(LOG_WARNING, "no proc connector: owners are searched among processes known at start");
   }
@@ -88,7 +93,6 @@ bool FilterDaemon::Start() {
     syslog(LOG_ERR, "iptables rules cannot be installed");
     return false;
   }
-  mkdir(options_.runtimeDir.c_str(), 0755);
   std::string socketPath = options_.runtimeDir + "/" + kDeviceSocketName;
   if (!device_.Listen(socketPath)) {
     syslog(LOG_ERR, "device %s cannot be created: %s", socketPath.c_str(), strerror(errno));

@@ -16,21 +16,20 @@ namespace qxfw::firewall {
 
 // --- Where the device lives ---
 // The runtime folder is $QXFW_RUNTIME_DIR, else kDefaultRuntimeDir; the socket is
-// <runtime folder>/kDeviceSocketName.
+// <runtime folder>/kDeviceSocketName. One daemon runs per runtime folder: its driver events
+// live there too, so daemons with folders of their own run side by side.
 inline constexpr const char* kRuntimeDirVariable = "QXFW_RUNTIME_DIR";
 inline constexpr const char* kDefaultRuntimeDir = "/run/qxfw";
 inline constexpr const char* kDeviceSocketName = "qltdifw.sock";
+inline std::string RuntimeFolder() {
+  const char* dir = std::getenv(kRuntimeDirVariable);
+  return dir != nullptr && *dir != '\0' ? std::string(dir) : std::string(kDefaultRuntimeDir);
+}
 
-// Driver events (system scope: created by the root daemon).
+// Driver events: system scope, created by the root daemon in its runtime folder (the socket
+// <runtime folder>/<name>, see platform/named_event.h).
 inline constexpr const char* kNetworkNotifyEventName = "HKNetworkNotifyEvent_QXFW";
 inline constexpr const char* kLoadImageNotifyEventName = "HKLoadImageNotifyEvent_QXFW";
-// Tests that run a daemon of their own beside the machine's give both sides the same
-// $QXFW_EVENT_SUFFIX, so their events do not meet the real ones.
-inline constexpr const char* kEventSuffixVariable = "QXFW_EVENT_SUFFIX";
-inline std::string DriverEventName(const char* base) {
-  const char* suffix = std::getenv(kEventSuffixVariable);
-  return suffix != nullptr ? std::string(base) + suffix : std::string(base);
-}
 
 // --- Control codes: device type 0x22, buffered, read and write access ---
 constexpr uint32_t DeviceControlCode(uint32_t function) {

@@ -74,20 +74,20 @@ CPsNotifier::CPsNotifier(CDevice& device, CDriverHost& host,
 }
 
 std::unique_ptr<CPsNotifier> CPsNotifier::Open(CDevice& device, CDriverHost& host) {
-  auto network = platform::NamedEventHandle::Open(DriverEventName(kNetworkNotifyEventName),
-                                                  platform::EventScope::kSystem);
-  auto images = platform::NamedEventHandle::Open(DriverEventName(kLoadImageNotifyEventName),
-                                                 platform::EventScope::kSystem);
+  auto network = platform::NamedEventHandle::Open(
+      kNetworkNotifyEventName, platform::EventScope::kSystem, nullptr, RuntimeFolder());
+  auto images = platform::NamedEventHandle::Open(
+      kLoadImageNotifyEventName, platform::EventScope::kSystem, nullptr, RuntimeFolder());
   return std::make_unique<CPsNotifier>(device, host, std::move(network), std::move(images),
                                        monitor::CImageCacher::Instance());
 }
 
 std::unique_ptr<CPsNotifier> CPsNotifier::OpenWithHostNetworkWait(
     CDevice& device, CDriverHost& host, std::unique_ptr<platform::NamedEventHandle>* networkEvent) {
-  *networkEvent = platform::NamedEventHandle::Open(DriverEventName(kNetworkNotifyEventName),
-                                                   platform::EventScope::kSystem);
-  auto images = platform::NamedEventHandle::Open(DriverEventName(kLoadImageNotifyEventName),
-                                                 platform::EventScope::kSystem);
+  *networkEvent = platform::NamedEventHandle::Open(
+      kNetworkNotifyEventName, platform::EventScope::kSystem, nullptr, RuntimeFolder());
+  auto images = platform::NamedEventHandle::Open(
+      kLoadImageNotifyEventName, platform::EventScope::kSystem, nullptr, RuntimeFolder());
   NetworkWaiter waiter = *networkEvent ? NetworkWaiter::kHost : NetworkWaiter::kNotifier;
   return std::make_unique<CPsNotifier>(device, host, nullptr, std::move(images),
                                        monitor::CImageCacher::Instance(), waiter);

@@ -1,9 +1,14 @@
 #include "platform/named_event.h"
 
+#include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,22 +16,67 @@
 #include <cstring>
 
 #include "platform/debug_output.h"
+#include "platform/event_folder.h"
 #include "platform/spin_wait.h"
 
 namespace qxfw::platform {
 namespace {
 
-// Fills an abstract socket address; returns its length, 0 when the name does not fit.
-socklen_t AbstractAddress(const std::string& address, sockaddr_un* out) {
+using Clock = std::chrono::steady_clock;
+
+// How long accepting pauses when no descriptor is left even to turn an opener away.
+constexpr auto kAcceptPause = std::chrono::milliseconds(100);
+// At most one debug line per this period about turned-away openers.
+constexpr auto kRefusalLinePeriod = std::chrono::seconds(10);
+// Openers one process may hold at a time (a program opens each event once).
+constexpr size_t kMaxOpenersPerProcess = 4;
+
+// Fills a socket address for path; returns its length, 0 when the path does not fit.
+socklen_t PathAddress(const std::string& path, sockaddr_un* out) {
   std::memset(out, 0, sizeof(*out));
   out->sun_family = AF_UNIX;
-  if (address.size() + 1 > sizeof(out->sun_path)) return 0;
-  std::memcpy(out->sun_path + 1, address.data(), address.size());
-  return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + address.size());
+  if (path.empty() || path.size() + 1 > sizeof(out->sun_path)) return 0;
+  std::memcpy(out->sun_path, path.data(), path.size());
+  return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + 1);
 }
 
 void SetError(int* error, int value) {
   if (error != nullptr) *error = value;
+}
+
+// A name is one folder entry; ".lock" must still fit beside it.
+bool ValidName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+         name.find('\0') == std::string::npos && name.size() + 5 <= NAME_MAX;
+}
+
+std::string FolderOf(EventScope scope, const std::string& folder) {
+  if (!folder.empty() || scope == EventScope::kSystem) return folder;
+  return UserEventFolder();
+}
+
+// Connects a stream socket to entry `name` of the folder open as folderFd. Returns the
+// connection, or an invalid descriptor with errno set.
+UniqueFd ConnectInFolder(int folderFd, const std::string& name, bool blocking) {
+  sockaddr_un addr;
+  socklen_t length = PathAddress(PathInFolder(folderFd, name), &addr);
+  if (length == 0) {
+    errno = ENAMETOOLONG;
+    return UniqueFd();
+  }
+  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | (blocking ? 0 : SOCK_NONBLOCK), 0));
+  if (!fd.Valid()) return fd;
+  int rc;
+  do {
+    rc = ::connect(fd.Get(), reinterpret_cast<sockaddr*>(&addr), length);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) return UniqueFd();
+  return fd;
+}
+
+bool PeerOf(int fd, ucred* cred) {
+  socklen_t length = sizeof(*cred);
+  return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, cred, &length) == 0;
 }
 
 // poll, going on after interruptions with the time that is left (negative: without limit).
@@ -50,9 +100,25 @@ int PollOne(int fd, int timeoutMs) {
 
 }  // namespace
 
-std::string NamedEventAddress(const std::string& name, EventScope scope) {
-  if (scope == EventScope::kSystem) return "qxfw/" + name;
-  return "qxfw/" + std::to_string(::getuid()) + "/" + name;
+std::string NamedEventAddress(const std::string& name, EventScope scope,
+                              const std::string& folder) {
+  std::string place = FolderOf(scope, folder);
+  return place.empty() ? std::string() : place + "/" + name;
+}
+
+std::string NamedEventErrorText(int error) {
+  switch (error) {
+    case EEXIST:
+      return "already held by a running process";
+    case EACCES:
+      return "held by another user";
+    case EPERM:
+      return "its folder is not guarded (wrong owner or mode), or the creator is not root";
+    case ENOENT:
+      return "no one holds it";
+    default:
+      return std::strerror(error);
+  }
 }
 
 // --- Event ---
@@ -106,12 +172,65 @@ WaitResult Event::Wait(int timeoutMs) {
 // --- NamedEventCreator ---
 
 std::unique_ptr<NamedEventCreator> NamedEventCreator::Create(const std::string& name,
-                                                             EventScope scope, int* error) {
-  std::string address = NamedEventAddress(name, scope);
+                                                             EventScope scope, int* error,
+                                                             const NamedEventOptions& options,
+                                                             NamedEventHolder* holder) {
+  if (holder != nullptr) *holder = NamedEventHolder{};
+  if (!ValidName(name)) {
+    SetError(error, name.size() + 5 > NAME_MAX ? ENAMETOOLONG : EINVAL);
+    return nullptr;
+  }
+  std::string folderPath = FolderOf(scope, options.folder);
+  if (folderPath.empty()) {
+    SetError(error, scope == EventScope::kSystem ? EINVAL : (errno != 0 ? errno : ENOENT));
+    return nullptr;
+  }
+  if (scope == EventScope::kSystem && ::geteuid() != 0) {
+    SetError(error, EPERM);
+    return nullptr;
+  }
+  UniqueFd folder = OpenGuardedFolder(
+      folderPath, scope == EventScope::kSystem ? FolderGuard::kRootOwned : FolderGuard::kPrivate);
+  if (!folder.Valid()) {
+    SetError(error, errno);
+    return nullptr;
+  }
   sockaddr_un addr;
-  socklen_t length = AbstractAddress(address, &addr);
+  socklen_t length = PathAddress(PathInFolder(folder.Get(), name), &addr);
   if (length == 0) {
     SetError(error, ENAMETOOLONG);
+    return nullptr;
+  }
+  std::string lockName = name + ".lock";
+  UniqueFd lock(
+      ::openat(folder.Get(), lockName.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!lock.Valid()) {
+    SetError(error, errno);
+    return nullptr;
+  }
+  int rc;
+  do {
+    rc = ::flock(lock.Get(), LOCK_EX | LOCK_NB);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) {
+    if (errno != EWOULDBLOCK) {
+      SetError(error, errno);
+      return nullptr;
+    }
+    // Someone holds it: say who, when its socket already listens.
+    int result = EEXIST;
+    UniqueFd probe = ConnectInFolder(folder.Get(), name, false);
+    ucred cred{};
+    if (probe.Valid() && PeerOf(probe.Get(), &cred)) {
+      if (holder != nullptr) *holder = NamedEventHolder{cred.pid, cred.uid};
+      if (cred.uid != ::geteuid() && cred.uid != 0) result = EACCES;
+    }
+    SetError(error, result);
+    return nullptr;
+  }
+  // The lock is ours: a socket still there was left by a creator that has gone.
+  if (::unlinkat(folder.Get(), name.c_str(), 0) != 0 && errno != ENOENT) {
+    SetError(error, errno);
     return nullptr;
   }
   UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
@@ -123,13 +242,23 @@ std::unique_ptr<NamedEventCreator> NamedEventCreator::Create(const std::string& 
     SetError(error, errno == EADDRINUSE ? EEXIST : errno);
     return nullptr;
   }
-  if (::listen(fd.Get(), SOMAXCONN) != 0) {
+  // Connecting needs write access to the socket: only its owner (the opener user of a system
+  // event, this user for a user's event) and root have it. Openers are checked again when
+  // accepted, so a mode changed later lets no one else in.
+  uid_t openerUser = scope == EventScope::kSystem ? options.openerUser : ::geteuid();
+  if (::fchmodat(folder.Get(), name.c_str(), 0600, 0) != 0 ||
+      (scope == EventScope::kSystem &&
+       ::fchownat(folder.Get(), name.c_str(), openerUser, 0, AT_SYMLINK_NOFOLLOW) != 0) ||
+      ::listen(fd.Get(), 128) != 0) {
     SetError(error, errno);
+    ::unlinkat(folder.Get(), name.c_str(), 0);
     return nullptr;
   }
-  auto creator =
-      std::unique_ptr<NamedEventCreator>(new NamedEventCreator(std::move(fd), std::move(address)));
-  if (!creator->stop_.Valid() || !creator->wake_.Valid() || !creator->messages_.Valid()) {
+  auto creator = std::unique_ptr<NamedEventCreator>(
+      new NamedEventCreator(std::move(folder), std::move(lock), std::move(fd), name, openerUser,
+                            options.maxOpeners > 0 ? options.maxOpeners : 1));
+  if (!creator->spare_.Valid() || !creator->stop_.Valid() || !creator->wake_.Valid() ||
+      !creator->messages_.Valid()) {
     SetError(error, EMFILE);
     return nullptr;
   }
@@ -138,26 +267,85 @@ std::unique_ptr<NamedEventCreator> NamedEventCreator::Create(const std::string& 
   return creator;
 }
 
-NamedEventCreator::NamedEventCreator(UniqueFd listener, std::string address)
-    : listener_(std::move(listener)), address_(std::move(address)) {}
+NamedEventCreator::NamedEventCreator(UniqueFd folder, UniqueFd lock, UniqueFd listener,
+                                     std::string name, uid_t openerUser, size_t maxOpeners)
+    : folder_(std::move(folder)),
+      lock_(std::move(lock)),
+      listener_(std::move(listener)),
+      spare_(::open("/dev/null", O_RDONLY | O_CLOEXEC)),
+      name_(std::move(name)),
+      openerUser_(openerUser),
+      maxOpeners_(maxOpeners) {}
 
 NamedEventCreator::~NamedEventCreator() {
   stop_.Set();
   if (thread_.joinable()) thread_.join();
+  // Gone for new openers first; the lock goes last, with the members.
+  if (folder_.Valid() && listener_.Valid()) ::unlinkat(folder_.Get(), name_.c_str(), 0);
+}
+
+void NamedEventCreator::NoteRefusalLocked(const char* why, uid_t uid) {
+  ++refused_;
+  ++refusedSinceLine_;
+  Clock::time_point now = Clock::now();
+  if (now - lastRefusalLine_ < kRefusalLinePeriod) return;
+  // syslog itself, not the debug lines: a daemon's own log settings stay in force.
+  syslog(LOG_WARNING,
+         "event %s: opener of uid %u turned away (%s); %llu turned away since the last line",
+         name_.c_str(), static_cast<unsigned>(uid), why,
+         static_cast<unsigned long long>(refusedSinceLine_));
+  lastRefusalLine_ = now;
+  refusedSinceLine_ = 0;
 }
 
 void NamedEventCreator::AcceptPendingLocked() {
+  if (Clock::now() < acceptPausedUntil_) return;
   // A failing accept still makes and frees a socket; asking first is far cheaper, and Set
   // comes here for every signal.
   pollfd waiting{listener_.Get(), POLLIN, 0};
   if (::poll(&waiting, 1, 0) != 1) return;
   for (;;) {
-    int fd = ::accept4(listener_.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (fd < 0) {
+    UniqueFd fd(::accept4(listener_.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+    if (!fd.Valid()) {
       if (errno == EINTR || errno == ECONNABORTED) continue;
-      return;  // EAGAIN: nothing more waiting; other errors: try again on the next event
+      if (errno != EMFILE && errno != ENFILE) return;  // EAGAIN: nothing more waiting
+      // Out of descriptors: an opener left waiting keeps the listener readable, and a poll on
+      // it would spin. Turn it away with the spare descriptor.
+      if (spare_.Valid()) {
+        spare_.Reset();
+        UniqueFd turned(::accept4(listener_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+        bool any = turned.Valid();
+        turned.Reset();
+        spare_.Reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+        if (any) {
+          NoteRefusalLocked("out of descriptors", static_cast<uid_t>(-1));
+          continue;
+        }
+      }
+      acceptPausedUntil_ = Clock::now() + kAcceptPause;
+      return;
     }
-    openers_.push_back(Opener{UniqueFd(fd), 0});
+    ucred cred{};
+    if (!PeerOf(fd.Get(), &cred)) {
+      NoteRefusalLocked("no credentials", static_cast<uid_t>(-1));
+      continue;
+    }
+    if (cred.uid != 0 && cred.uid != openerUser_) {
+      NoteRefusalLocked("another user", cred.uid);
+      continue;
+    }
+    if (openers_.size() >= maxOpeners_) {
+      NoteRefusalLocked("too many openers", cred.uid);
+      continue;
+    }
+    // One process cannot take every place: a flood from one leaves room for the others.
+    size_t sameProcess = 0;
+    for (const Opener& opener : openers_) sameProcess += opener.pid == cred.pid ? 1 : 0;
+    if (sameProcess >= kMaxOpenersPerProcess) {
+      NoteRefusalLocked("too many openers in one process", cred.uid);
+      continue;
+    }
+    openers_.push_back(Opener{std::move(fd), cred.pid, 0});
   }
 }
 
@@ -204,6 +392,11 @@ size_t NamedEventCreator::OpenerCount() const {
   return openers_.size();
 }
 
+uint64_t NamedEventCreator::RefusedCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return refused_;
+}
+
 bool NamedEventCreator::TakeMessage(uint8_t* code) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (pending_.empty()) return false;
@@ -220,10 +413,18 @@ void NamedEventCreator::Serve() {
   std::vector<pollfd> polls;
   std::vector<int> watched;
   for (;;) {
+    int timeoutMs = -1;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      polls.assign(
-          {{stop_.Fd(), POLLIN, 0}, {wake_.Fd(), POLLIN, 0}, {listener_.Get(), POLLIN, 0}});
+      // While accepting pauses the listener is left out, so its readiness cannot spin the loop.
+      int listener = listener_.Get();
+      Clock::time_point now = Clock::now();
+      if (now < acceptPausedUntil_) {
+        listener = -1;
+        timeoutMs = static_cast<int>(
+            std::chrono::ceil<std::chrono::milliseconds>(acceptPausedUntil_ - now).count());
+      }
+      polls.assign({{stop_.Fd(), POLLIN, 0}, {wake_.Fd(), POLLIN, 0}, {listener, POLLIN, 0}});
       watched.clear();
       for (const Opener& opener : openers_) {
         short events = POLLIN | (opener.owed > 0 ? POLLOUT : 0);
@@ -231,16 +432,16 @@ void NamedEventCreator::Serve() {
         watched.push_back(opener.fd.Get());
       }
     }
-    int n = ::poll(polls.data(), polls.size(), -1);
+    int n = ::poll(polls.data(), polls.size(), timeoutMs);
     if (n < 0) {
       if (errno == EINTR) continue;
-      DebugOutput("[QXFW]NamedEvent %s: poll failed: %s", address_.c_str(), std::strerror(errno));
+      syslog(LOG_ERR, "event %s: poll failed: %s", name_.c_str(), std::strerror(errno));
       return;
     }
     if (polls[0].revents != 0) return;
     if (polls[1].revents != 0) wake_.Consume();
     std::lock_guard<std::mutex> lock(mutex_);
-    if (polls[2].revents != 0) AcceptPendingLocked();
+    if (polls[2].revents != 0 || timeoutMs >= 0) AcceptPendingLocked();
     for (size_t i = 0; i < watched.size(); ++i) {
       short revents = polls[i + 3].revents;
       if (revents == 0) continue;
@@ -271,23 +472,23 @@ void NamedEventCreator::Serve() {
 // --- NamedEventHandle ---
 
 std::unique_ptr<NamedEventHandle> NamedEventHandle::Open(const std::string& name, EventScope scope,
-                                                         int* error) {
-  sockaddr_un addr;
-  socklen_t length = AbstractAddress(NamedEventAddress(name, scope), &addr);
-  if (length == 0) {
-    SetError(error, ENAMETOOLONG);
+                                                         int* error, const std::string& folder) {
+  if (!ValidName(name)) {
+    SetError(error, name.size() + 5 > NAME_MAX ? ENAMETOOLONG : EINVAL);
     return nullptr;
   }
-  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  std::string folderPath = FolderOf(scope, folder);
+  if (folderPath.empty()) {
+    SetError(error, scope == EventScope::kSystem ? EINVAL : (errno != 0 ? errno : ENOENT));
+    return nullptr;
+  }
+  UniqueFd place(::open(folderPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!place.Valid()) {
+    SetError(error, errno == ENOTDIR ? ENOENT : errno);
+    return nullptr;
+  }
+  UniqueFd fd = ConnectInFolder(place.Get(), name, true);
   if (!fd.Valid()) {
-    SetError(error, errno);
-    return nullptr;
-  }
-  int rc;
-  do {
-    rc = ::connect(fd.Get(), reinterpret_cast<sockaddr*>(&addr), length);
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) {
     SetError(error, errno == ECONNREFUSED ? ENOENT : errno);
     return nullptr;
   }
@@ -345,8 +546,8 @@ bool NamedEventHandle::Post(uint8_t code) {
   return ::send(fd_.Get(), &code, 1, MSG_NOSIGNAL | MSG_DONTWAIT) == 1;
 }
 
-bool NamedEventExists(const std::string& name, EventScope scope) {
-  return NamedEventHandle::Open(name, scope) != nullptr;
+bool NamedEventExists(const std::string& name, EventScope scope, const std::string& folder) {
+  return NamedEventHandle::Open(name, scope, nullptr, folder) != nullptr;
 }
 
 namespace {

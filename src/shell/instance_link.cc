@@ -1,7 +1,9 @@
 #include "shell/instance_link.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
@@ -10,16 +12,30 @@
 #include <cstring>
 
 #include "platform/debug_output.h"
+#include "platform/event_folder.h"
 
 namespace qxfw::shell {
 namespace {
 
-socklen_t AbstractAddress(const std::string& name, sockaddr_un* addr) {
+// Splits path into its folder and last entry and opens the folder; the socket address then
+// names the entry through the folder's descriptor, so a long folder path still fits.
+bool LinkAddress(const std::string& path, platform::UniqueFd* folder, std::string* entry,
+                 sockaddr_un* addr, socklen_t* length, bool privateFolder) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos || slash + 1 == path.size()) return false;
+  std::string dir = slash == 0 ? "/" : path.substr(0, slash);
+  *entry = path.substr(slash + 1);
+  *folder = privateFolder
+                ? platform::OpenGuardedFolder(dir, platform::FolderGuard::kPrivate)
+                : platform::UniqueFd(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!folder->Valid()) return false;
+  std::string inFolder = platform::PathInFolder(folder->Get(), *entry);
   std::memset(addr, 0, sizeof(*addr));
   addr->sun_family = AF_UNIX;
-  size_t n = name.size() < sizeof(addr->sun_path) - 1 ? name.size() : sizeof(addr->sun_path) - 1;
-  std::memcpy(addr->sun_path + 1, name.data(), n);
-  return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + n);
+  if (inFolder.size() + 1 > sizeof(addr->sun_path)) return false;
+  std::memcpy(addr->sun_path, inFolder.data(), inFolder.size());
+  *length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + inFolder.size() + 1);
+  return true;
 }
 
 int64_t NowMs() {
@@ -85,17 +101,46 @@ bool WriteMessage(int fd, const LinkMessage& message) {
 }  // namespace
 
 std::string LinkName() {
-  return "qxfw/" + std::to_string(::getuid()) + "/QXFW.exe Link";
+  std::string folder = platform::UserEventFolder();
+  return folder.empty() ? std::string() : folder + "/QXFW.exe Link";
 }
 
 CInstanceLinkServer::CInstanceLinkServer(const std::string& name) {
+  sockaddr_un addr;
+  socklen_t len = 0;
+  platform::UniqueFd folder;
+  std::string entry;
+  if (!LinkAddress(name, &folder, &entry, &addr, &len, true)) {
+    platform::DebugOutput("[QXFW.exe] CFireWallApp link: %s is not in a private folder",
+                          name.c_str());
+    return;
+  }
   platform::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (!fd.Valid()) return;
-  sockaddr_un addr;
-  socklen_t len = AbstractAddress(name, &addr);
-  if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&addr), len) != 0) return;
-  if (::listen(fd.Get(), 16) != 0) return;
+  if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&addr), len) != 0) {
+    if (errno != EADDRINUSE) return;
+    // Held by a live program, or left by one that ended.
+    platform::UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!probe.Valid() || ::connect(probe.Get(), reinterpret_cast<sockaddr*>(&addr), len) == 0 ||
+        errno != ECONNREFUSED) {
+      return;
+    }
+    if (::unlinkat(folder.Get(), entry.c_str(), 0) != 0 ||
+        ::bind(fd.Get(), reinterpret_cast<sockaddr*>(&addr), len) != 0) {
+      return;
+    }
+  }
+  if (::fchmodat(folder.Get(), entry.c_str(), 0600, 0) != 0 || ::listen(fd.Get(), 16) != 0) {
+    ::unlinkat(folder.Get(), entry.c_str(), 0);
+    return;
+  }
+  folder_ = std::move(folder);
+  entry_ = std::move(entry);
   fd_ = std::move(fd);
+}
+
+CInstanceLinkServer::~CInstanceLinkServer() {
+  if (fd_.Valid()) ::unlinkat(folder_.Get(), entry_.c_str(), 0);
 }
 
 std::optional<CInstanceLinkServer::Pending> CInstanceLinkServer::Accept(int timeoutMs) {
@@ -128,14 +173,27 @@ std::optional<LinkMessage> SendToRunningInstance(const LinkMessage& request, int
   if (request.text.size() + 1 > kMaxLinkRequest) return std::nullopt;
   int64_t deadline = NowMs() + connectWaitMs;
   sockaddr_un addr;
-  socklen_t len = AbstractAddress(name, &addr);
+  socklen_t len = 0;
+  platform::UniqueFd folder;
+  std::string entry;
   platform::UniqueFd fd;
   for (;;) {
-    fd = platform::UniqueFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd.Valid()) return std::nullopt;
-    if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&addr), len) == 0) break;
+    if (LinkAddress(name, &folder, &entry, &addr, &len, false)) {
+      fd = platform::UniqueFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+      if (!fd.Valid()) return std::nullopt;
+      if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&addr), len) == 0) break;
+    }
     if (NowMs() >= deadline) return std::nullopt;
     ::usleep(50 * 1000);
+  }
+  // The options and commands go to this user's own program only.
+  ucred cred{};
+  socklen_t credLen = sizeof(cred);
+  if (::getsockopt(fd.Get(), SOL_SOCKET, SO_PEERCRED, &cred, &credLen) != 0 ||
+      cred.uid != ::getuid()) {
+    platform::DebugOutput("[QXFW.exe] the instance link %s is held by user %u, not by this user",
+                          name.c_str(), static_cast<unsigned>(cred.uid));
+    return std::nullopt;
   }
   if (!WriteMessage(fd.Get(), request)) return std::nullopt;
   LinkMessage answer;

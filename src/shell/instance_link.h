@@ -2,9 +2,10 @@
 // it its option text, and qxfwctl hands it the rule and level commands that it cannot run
 // itself while the program holds the rule data file.
 //
-// The link is an abstract Unix stream socket "qxfw/<uid>/QXFW.exe Link", bound by the one
-// running instance. Only processes of the same user are served (SO_PEERCRED). One request per
-// connection:
+// The link is a Unix stream socket "QXFW.exe Link" in the user's private folder of named
+// events (platform/event_folder.h), bound by the one running instance, so no other user can
+// bind it first or connect to it. Only processes of the same user are served, and a client
+// talks only to a server of its own user (SO_PEERCRED both ways). One request per connection:
 //   request  u32 length (little-endian, 1..65536), then kind (1 byte) and payload
 //   answer   u32 length (1..1 MiB), then status (1 byte) and text
 // Kinds: 'C' a qxfwctl command (its words separated by NUL bytes), 'O' the option text of a
@@ -28,13 +29,19 @@ struct LinkMessage {
   std::string text;
 };
 
-// The abstract name of the current user's link (without the leading NUL).
+// The socket path of the current user's link; "" when the user has no private folder.
 std::string LinkName();
 
 class CInstanceLinkServer {
  public:
-  // Binds the link; Valid() is false when another process holds it already.
+  // Binds the link at path name, whose folder must be private to this user; a socket left by a
+  // program that ended is replaced. Valid() is false when a live process holds it already or
+  // the folder is not private.
   explicit CInstanceLinkServer(const std::string& name = LinkName());
+  // Removes the socket.
+  ~CInstanceLinkServer();
+  CInstanceLinkServer(const CInstanceLinkServer&) = delete;
+  CInstanceLinkServer& operator=(const CInstanceLinkServer&) = delete;
   bool Valid() const { return fd_.Valid(); }
   // The listening descriptor (non-blocking), to wait on.
   int Fd() const { return fd_.Get(); }
@@ -51,6 +58,8 @@ class CInstanceLinkServer {
   static bool Answer(Pending& pending, char status, const std::string& text);
 
  private:
+  platform::UniqueFd folder_;  // the link's folder, open as O_PATH
+  std::string entry_;          // the socket's name in it
   platform::UniqueFd fd_;
 };
 

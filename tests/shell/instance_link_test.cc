@@ -9,8 +9,13 @@
 namespace qxfw::shell {
 namespace {
 
+// A private folder of this test process for the link's socket.
 std::string UniqueName(const char* what) {
-  return "qxfw-test/" + std::to_string(::getpid()) + "/" + what;
+  static const std::string folder = [] {
+    std::string pattern = "/tmp/qxfw-link-XXXXXX";
+    return std::string(::mkdtemp(pattern.data()));
+  }();
+  return folder + "/" + what;
 }
 
 TEST(InstanceLink, RequestAndAnswer) {

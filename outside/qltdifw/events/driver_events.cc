@@ -3,6 +3,7 @@
 #include <syslog.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace qltdifw {
@@ -11,16 +12,38 @@ using namespace qxfw::firewall;
 using qxfw::platform::EventScope;
 using qxfw::platform::NamedEventCreator;
 
-bool DriverEvents::Create() {
-  for (auto [base, creator] : {std::pair{kNetworkNotifyEventName, &network_},
+bool DriverEvents::Create(const std::string& runtimeDir, uid_t user) {
+  qxfw::platform::NamedEventOptions options;
+  options.folder = runtimeDir;
+  options.openerUser = user;
+  for (auto [name, creator] : {std::pair{kNetworkNotifyEventName, &network_},
                                std::pair{kLoadImageNotifyEventName, &image_}}) {
-    std::string name = DriverEventName(base);
     int error = 0;
-    *creator = NamedEventCreator::Create(name, EventScope::kSystem, &error);
-    if (*creator == nullptr) {
-      syslog(LOG_ERR, "event %s cannot be created: %s", name.c_str(), strerror(error));
-      return false;
+    qxfw::platform::NamedEventHolder holder;
+    *creator = NamedEventCreator::Create(name, EventScope::kSystem, &error, options, &holder);
+    if (*creator != nullptr) continue;
+    // Nothing is filtered when the daemon does not run: say so plainly.
+    if (error == EEXIST && holder.pid != 0) {
+      syslog(LOG_ERR,
+             "not started, nothing is filtered by this daemon: another daemon (pid %d) runs with "
+             "the runtime folder %s; one daemon runs per runtime folder (stop it, or give this "
+             "one another --runtime-dir)",
+             static_cast<int>(holder.pid), runtimeDir.c_str());
+    } else if (error == EEXIST) {
+      syslog(LOG_ERR,
+             "not started, nothing is filtered by this daemon: another daemon is starting with "
+             "the runtime folder %s; one daemon runs per runtime folder",
+             runtimeDir.c_str());
+    } else if (error == EPERM) {
+      syslog(LOG_ERR,
+             "not started, nothing is filtered: the runtime folder %s must belong to root and be "
+             "writable by root only",
+             runtimeDir.c_str());
+    } else {
+      syslog(LOG_ERR, "not started, nothing is filtered: event %s cannot be created in %s: %s",
+             name, runtimeDir.c_str(), qxfw::platform::NamedEventErrorText(error).c_str());
     }
+    return false;
   }
   return true;
 }

@@ -1,8 +1,9 @@
 // The two named driver events and the image-load records behind the second one.
 // "HKNetworkNotifyEvent_QXFW" is set once per queued request; "HKLoadImageNotifyEvent_QXFW"
 // once per image-load record queued. The records wait in a bounded queue (the oldest goes when
-// it is full). Must be created in the network namespace the program runs in (abstract socket
-// names are per namespace). Used by the daemon's one thread.
+// it is full). The events are sockets in the daemon's runtime folder, so one daemon runs per
+// runtime folder and daemons with folders of their own run side by side; only root and the
+// daemon's user are served. Used by the daemon's one thread.
 #pragma once
 
 #include <sys/types.h>
@@ -18,8 +19,9 @@ namespace qltdifw {
 
 class DriverEvents {
  public:
-  // False (with a syslog line) when an event cannot be created, e.g. another daemon holds it.
-  bool Create();
+  // Creates both events in runtimeDir, served to root and user. False with a syslog line
+  // saying why (for example the pid of the daemon that already runs with this folder).
+  bool Create(const std::string& runtimeDir, uid_t user);
   void RequestQueued();
   // Queues an image-load record for pid running path.
   void ImageLoaded(pid_t pid, const std::string& path);

@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <malloc.h>
+
 #include <QApplication>
 #include <QDateTime>
 #include <QHeaderView>
@@ -14,6 +16,7 @@
 #include <QSystemTrayIcon>
 #include <QTreeView>
 #include <cerrno>
+#include <cstdio>
 #include <sstream>
 
 #include "ctl/program_link.h"
@@ -26,6 +29,7 @@
 #include "monitor/ui/process_list_dlg.h"
 #include "monitor/ui/program_info_dlg.h"
 #include "platform/debug_output.h"
+#include "platform/event_folder.h"
 #include "platform/folders.h"
 #include "platform/named_event.h"
 #include "platform/package_db.h"
@@ -237,11 +241,21 @@ bool CFireWallApp::InitInstance(const std::string& optionText) {
 
 bool CFireWallApp::CheckSingleInstance() {
   int error = 0;
-  runningEvent_ =
-      platform::NamedEventCreator::Create(kRunningEventName, platform::EventScope::kUser, &error);
+  platform::NamedEventHolder holder;
+  runningEvent_ = platform::NamedEventCreator::Create(
+      kRunningEventName, platform::EventScope::kUser, &error, {}, &holder);
   if (!runningEvent_) {
     if (error != EEXIST) {
       DebugOutput("[QXFW.exe] Process Run But CreateEvent Error!");
+      // Not started, so this user's connections are not asked about: say so where it is seen.
+      std::string why = platform::NamedEventErrorText(error);
+      if (error == EACCES) {
+        why += " (uid " + std::to_string(holder.uid) + ", pid " + std::to_string(holder.pid) +
+               "), not by a running copy of this program; end that process or set "
+               "XDG_RUNTIME_DIR to a private folder of yours";
+      }
+      std::fprintf(stderr, "qxfw: not started: the running event cannot be created in %s: %s\n",
+                   platform::UserEventFolder().c_str(), why.c_str());
       return false;
     }
     DebugOutput("[QXFW.exe] AlreadyExist! This new process stop");
@@ -645,6 +659,11 @@ void CFireWallApp::ReleasePages() {
     if (view) view->ReleasePage();
   }
   pagesReleased_ = true;
+  // What the pages held in this process goes back to the heap, which keeps it unless asked to
+  // give its free tops back; the browser frees it shortly after the discard.
+  QTimer::singleShot(kTrimAfterReleaseMs, this, [this] {
+    if (pagesReleased_) malloc_trim(0);
+  });
 }
 
 std::string CFireWallApp::TextOf(int number) const {

@@ -47,6 +47,8 @@ inline constexpr char kCompanionEventName[] = "TalvoranFirewallRunning_ActiveX";
 inline constexpr int kPageCount = 8;
 // How long the main window stays out of sight before its pages are let go.
 inline constexpr int kReleasePagesAfterMs = 30000;
+// The pause between letting the pages go and returning the freed heap to the system.
+inline constexpr int kTrimAfterReleaseMs = 3000;
 // The pause before the next page is preloaded, so that user input comes first.
 inline constexpr int kPreloadPauseMs = 100;
 

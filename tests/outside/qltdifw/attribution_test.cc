@@ -114,8 +114,9 @@ TEST_F(DaemonTest, ProgramStartsBecomeImageLoadRecords) {
     std::filesystem::copy_file(QLTDIFW_TEST_CONNECTOR, copy);
     ProgramDouble program(daemon_->socketPath);
     ASSERT_EQ(program.OpenStatus(), kStatusSuccess);
-    auto event = qxfw::platform::NamedEventHandle::Open(DriverEventName(kLoadImageNotifyEventName),
-                                                        qxfw::platform::EventScope::kSystem);
+    auto event = qxfw::platform::NamedEventHandle::Open(kLoadImageNotifyEventName,
+                                                        qxfw::platform::EventScope::kSystem,
+                                                        nullptr, daemon_->runtimeDir);
     ASSERT_NE(event, nullptr);
     // Nobody answers its connect, so the program stays alive while the record is made.
     pid_t pid = StartConnector(pair_->a, copy, 1);

@@ -30,7 +30,9 @@ bool Shell(const std::string& command) {
 }
 
 NetnsPair::NetnsPair() {
-  std::string id = std::to_string(getpid());
+  // A second pair of the same test gets names of its own.
+  static int pairs = 0;
+  std::string id = std::to_string(getpid()) + (++pairs > 1 ? "x" + std::to_string(pairs) : "");
   a = "qxdA" + id;
   b = "qxdB" + id;
   std::string va = "qxva" + id, vb = "qxvb" + id;
@@ -167,15 +169,17 @@ int ConnectTcp(const char* address, uint16_t port, int timeoutMs, double* elapse
 }
 
 Daemon::Daemon(const NetnsPair& pair, std::vector<std::string> extraArgs) {
+  // The same queue each time: a queue number is per namespace, and a daemon started again on
+  // the same pair must meet the rules of the one before.
   queue = static_cast<uint16_t>(20000 + getpid() % 20000);
   static int instances = 0;
+  ++instances;
   runtimeDir = (std::filesystem::temp_directory_path() /
-                ("qxd-run-" + std::to_string(getpid()) + "-" + std::to_string(++instances)))
+                ("qxd-run-" + std::to_string(getpid()) + "-" + std::to_string(instances)))
                    .string();
   std::filesystem::create_directories(runtimeDir);
   socketPath = runtimeDir + "/" + kDeviceSocketName;
   logPath = runtimeDir + ".log";
-  setenv(kEventSuffixVariable, ("-test" + std::to_string(getpid())).c_str(), 1);
   std::vector<std::string> args = {QLTDIFW_BINARY,  "--foreground", "--netns",
                                    pair.a,          "--queue",      std::to_string(queue),
                                    "--runtime-dir", runtimeDir};
@@ -240,7 +244,8 @@ long Daemon::RssKilobytes() const {
   return at == std::string::npos ? -1 : std::strtol(status.c_str() + at + 6, nullptr, 10);
 }
 
-ProgramDouble::ProgramDouble(const std::string& socketPath) {
+ProgramDouble::ProgramDouble(const std::string& socketPath)
+    : folder_(socketPath.substr(0, socketPath.rfind('/'))) {
   openStatus_ = client_.Open(socketPath);
 }
 
@@ -250,8 +255,8 @@ ProgramDouble::~ProgramDouble() {
 
 void ProgramDouble::Start(Decide decide) {
   thread_ = std::thread([this, decide] {
-    auto event = qxfw::platform::NamedEventHandle::Open(DriverEventName(kNetworkNotifyEventName),
-                                                        qxfw::platform::EventScope::kSystem);
+    auto event = qxfw::platform::NamedEventHandle::Open(
+        kNetworkNotifyEventName, qxfw::platform::EventScope::kSystem, nullptr, folder_);
     while (!stop_) {
       if (event) {
         event->Wait(20);

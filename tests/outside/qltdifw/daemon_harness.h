@@ -94,6 +94,7 @@ class ProgramDouble {
   qxfw::firewall::DeviceClient& Client() { return client_; }
 
  private:
+  std::string folder_;  // the daemon's runtime folder, where its events are
   qxfw::firewall::DeviceClient client_;
   uint32_t openStatus_;
   std::atomic<bool> stop_{false};
