@@ -57,8 +57,9 @@ export QXFW_PROGRAM=$bin/src/shell/ui/qxfw
 mkdir -p "$work/QOLTEX/Firewall"
 as_user=()
 if [ "$(id -u)" = 0 ] && [ -n "${BENCH_USER:-}" ]; then
+  mkdir -m 700 "$work/xdg"  # the user's private runtime folder (named events live there)
   chown -R "$BENCH_USER" "$work"
-  as_user=(runuser -u "$BENCH_USER" -- env HOME="$work")
+  as_user=(runuser -u "$BENCH_USER" -- env HOME="$work" XDG_RUNTIME_DIR="$work/xdg")
 elif [ "$(id -u)" = 0 ]; then
   export QTWEBENGINE_DISABLE_SANDBOX=1
 fi
@@ -72,7 +73,8 @@ wait_line() {  # $1 text; waits up to 60 s for it in the program's output
     grep -q "$1" "$work/out" 2>/dev/null && return 0
     sleep 0.01
   done
-  echo "the program never wrote: $1" >&2
+  echo "the program never wrote: $1; its last lines:" >&2
+  tail -n 15 "$work/out" >&2
   exit 1
 }
 wait_line "home page loaded"

@@ -12,6 +12,9 @@ std::string BrowserFlags(std::string_view userFlags, bool sandboxOff) {
   // The zygote refuses to be left out while the sandbox is on; --no-sandbox only repeats what
   // the user already chose, for the switches to be checked together.
   if (sandboxOff) flags += " --no-sandbox --no-zygote";
+  // With the sandbox on, the renderers start from the sandboxed zygote; the unsandboxed one
+  // serves helper processes that run in the browser process here (drawing, network).
+  if (!sandboxOff) flags += " --no-unsandboxed-zygote";
   if (!userFlags.empty()) {
     flags += ' ';
     flags += userFlags;

@@ -4,9 +4,10 @@
 // (Chromium would otherwise start one per view). The pages are simple and are drawn without the
 // graphics processor: the GL libraries that a GPU path loads cost more memory than the pages.
 // When the user has switched the sandbox off (QTWEBENGINE_DISABLE_SANDBOX, which root needs, or
-// --no-sandbox) the zygote processes, which only serve sandboxed starts, are left out; the
-// sandbox itself is never switched off here. Settings the user made in the
-// environment are kept and win. Pure functions; any thread.
+// --no-sandbox) the zygote processes, which only serve sandboxed starts, are left out; with the
+// sandbox on only the unsandboxed zygote is (drawing and network run in the browser process).
+// The sandbox itself is never switched off here. Settings the user made in the environment are
+// kept and win. Pure functions; any thread.
 #pragma once
 
 #include <string>

@@ -17,7 +17,12 @@ TEST(BrowserFlags, ZygotesGoOnlyWhereTheSandboxIsOffAlready) {
   EXPECT_EQ(sandboxed.find("--no-sandbox"), std::string::npos);
   EXPECT_EQ(sandboxed.find("--no-zygote"), std::string::npos);
   EXPECT_NE(sandboxed.find("--renderer-process-limit=1"), std::string::npos);
-  EXPECT_NE(BrowserFlags("", true).find("--no-zygote"), std::string::npos);
+  // Sandboxed, the renderers still start from the sandboxed zygote; only the unsandboxed one,
+  // which nothing here needs, is left out.
+  EXPECT_NE(sandboxed.find("--no-unsandboxed-zygote"), std::string::npos);
+  const std::string unsandboxed = BrowserFlags("", true);
+  EXPECT_NE(unsandboxed.find("--no-zygote"), std::string::npos);
+  EXPECT_EQ(unsandboxed.find("--no-unsandboxed-zygote"), std::string::npos);
 }
 
 // The user's own switches come last, so they win over the program's.
