@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Takes PNGs of the rule lists and of the rule and process dialogs, in English and Korean:
+# Takes PNGs of the rule lists and of the rule and process dialogs, in English and Korean,
+# under Xvfb:
 #   bash scripts/rules_screenshots.sh [OUTDIR]      (default build/screenshots)
-# The pictures are named <lang>-<screen>.png.
+# The pictures are named <lang>-<screen>.png. The lists on their pages: scripts/screenshots.sh.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 out=${1:-$top/build/screenshots}
@@ -9,7 +10,11 @@ shots=$top/build/default/tests/rules_ui/rules_ui_shots
 cmake --build "$top/build/default" --target rules_ui_shots >/dev/null
 mkdir -p "$out"
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+trap 'kill "$xvfb" 2>/dev/null || true; rm -rf "$work"' EXIT
+display=:$((190 + $$ % 100))
+Xvfb "$display" -screen 0 800x600x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb=$!
+sleep 1
 for lang in en kr; do
   data=$work/$lang
   mkdir -p "$data"
@@ -19,6 +24,6 @@ for lang in en kr; do
   else
     printf '[Firewall]\nLanguage=1033\n' >"$data/UserOpts.ini"
   fi
-  QT_QPA_PLATFORM=offscreen "$shots" "$out" "$lang" "$data" 2>/dev/null
+  DISPLAY=$display QT_QPA_PLATFORM=xcb "$shots" "$out" "$lang" "$data" 2>/dev/null
 done
 echo "screenshots in $out"

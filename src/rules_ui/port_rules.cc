@@ -20,7 +20,7 @@ CPortRules::CPortRules(QWidget* host, store::CDBManager& store, TextSource texts
                        store::CPreferences* preferences)
     : CPageList(host, std::move(texts), preferences, store::kPortListView), store_(store) {
   List()->setAccessibleName(Text(3));
-  MakeColumns(kPortColumnTitles, 6);
+  MakeColumns(kPortColumnTitles, 6, kPortDefaultWidths, kPortFirstRunWidths);
   connect(List(), &controls::CQXListCtrl::columnClicked, this, &CPortRules::OnHeaderClick);
   connect(List(), &controls::CQXListCtrl::rowDoubleClicked, this, [this] {
     if (!rules_.empty()) Modify();

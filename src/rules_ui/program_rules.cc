@@ -40,7 +40,7 @@ CProgramRules::CProgramRules(QWidget* host, store::CDBManager& store, TextSource
       store_(store),
       icons_(new CProgramIconCache(this)) {
   List()->setAccessibleName(Text(2));
-  MakeColumns(kProgramColumnTitles, 3);
+  MakeColumns(kProgramColumnTitles, 3, kProgramDefaultWidths, kProgramDefaultWidths);
   connect(List(), &controls::CQXListCtrl::columnClicked, this, &CProgramRules::OnHeaderClick);
   connect(List(), &controls::CQXListCtrl::rowDoubleClicked, this, [this](int row) {
     if (info_opener_ && row >= 0 && row < static_cast<int>(rules_.size()))

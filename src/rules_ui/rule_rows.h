@@ -19,6 +19,13 @@ namespace qxfw::rules_ui {
 inline constexpr int kProgramColumnTitles[] = {16, 17, 20};
 inline constexpr int kPortColumnTitles[] = {80, 81, 39, 44, 45, 20};
 inline constexpr int kSharedColumnTitles[] = {68, 69, 20};
+// The preferences' widths of these lists for a user who has not changed them.
+inline constexpr int kProgramDefaultWidths[] = {140, 250, 70};
+inline constexpr int kPortDefaultWidths[] = {70, 70, 50, 100, 100, 70};
+inline constexpr int kSharedDefaultWidths[] = {110, 250, 100};
+// What the IP/port list shows instead of its defaults: the address columns wide enough for
+// their titles, all six within the list's 478 pixels.
+inline constexpr int kPortFirstRunWidths[] = {101, 90, 67, 85, 85, 50};
 inline constexpr int kPolicyColumnTitles[] = {20, 31, 32, 30};
 inline constexpr int kPolicyColumnWidths[] = {70, 100, 100, 50};
 

@@ -41,7 +41,7 @@ CSharedFolders::CSharedFolders(QWidget* host, TextSource texts, store::CPreferen
       factory_(std::move(factory)) {
   if (!factory_) factory_ = [] { return std::make_unique<monitor::CSharedFolderList>(); };
   List()->setAccessibleName(Text(4));
-  MakeColumns(kSharedColumnTitles, 3);
+  MakeColumns(kSharedColumnTitles, 3, kSharedDefaultWidths, kSharedDefaultWidths);
   connect(List(), &controls::CQXListCtrl::keyPressed, this, [this](int key) {
     if (key == Qt::Key_F5) Refresh();
     if (key == Qt::Key_Delete) Delete();

@@ -7,9 +7,13 @@
 #include <QPainter>
 #include <QTest>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 
+#include "controls/qx_list_ctrl.h"
 #include "monitor/mng_port_list.h"
+#include "monitor/shared_folder_list.h"
 #include "monitor/ui/process_list_dlg.h"
 #include "monitor/ui/process_properties.h"
 #include "monitor/ui/program_info_dlg.h"
@@ -18,6 +22,7 @@
 #include "rules_ui/policy_dlg.h"
 #include "rules_ui/port_rules.h"
 #include "rules_ui/program_rules.h"
+#include "rules_ui/shared_folders.h"
 #include "store/db_manager.h"
 #include "store/preferences.h"
 #include "test_support/temp_dir.h"
@@ -84,6 +89,25 @@ int main(int argc, char** argv) {
   auto* ports = new rules_ui::CPortRules(&page, db, texts, &prefs);
   Save(page, out, lang, "port-list");
   delete ports;
+  // Two shares of a Samba configuration made here.
+  const std::string samba = dir.path() + "/samba";
+  std::filesystem::create_directories(samba + "/Documents");
+  std::filesystem::create_directories(samba + "/Music");
+  const std::string conf = samba + "/smb.conf";
+  std::ofstream(conf) << "[global]\n  lock directory = " << samba
+                      << "\n  state directory = " << samba << "\n  cache directory = " << samba
+                      << "\n  private dir = " << samba << "\n[Documents]\n  path = " << samba
+                      << "/Documents\n[Music]\n  path = " << samba << "/Music\n";
+  auto* folders = new rules_ui::CSharedFolders(&page, texts, &prefs, [conf] {
+    monitor::CSharedFolderList::Options options;
+    options.smbConf = conf;
+    options.searchPath = "/usr/bin:/bin:/usr/sbin:/sbin";
+    return std::make_unique<monitor::CSharedFolderList>(options);
+  });
+  page.show();
+  for (int i = 0; i < 100 && folders->List()->GetItemCount() < 2; ++i) QTest::qWait(50);
+  Save(page, out, lang, "shared-folders");
+  delete folders;
 
   rules_ui::CAddDlg add(texts, db, rules_ui::CAddDlg::Mode::kAdd);
   Save(add, out, lang, "add-program");

@@ -1,8 +1,11 @@
 #include "monitor/ui/process_list_dlg.h"
 
 #include <QCoreApplication>
+#include <QFontMetrics>
+#include <QHeaderView>
 #include <QPointer>
 #include <QThreadPool>
+#include <algorithm>
 
 #include "controls/qx_list_ctrl.h"
 #include "monitor/process_list.h"
@@ -32,10 +35,13 @@ CProcessListDlg::CProcessListDlg(rules_ui::TextSource texts, QWidget* parent)
   list_->setAccessibleName(Text(172));
   list_->setGeometry(12, 42, 396, 240);
   list_->setSelectionMode(QAbstractItemView::SingleSelection);
+  // The description column shows its whole title; the path takes the room that is left.
+  const QFontMetrics metrics(list_->header()->font());
   list_->InsertColumn(Text(26), 100);
-  list_->InsertColumn(Text(27), 50);
-  list_->InsertColumn(Text(28), 100);
-  list_->InsertColumn(Text(17), 140);
+  list_->InsertColumn(Text(27), 45);
+  list_->InsertColumn(Text(28), std::max(100, metrics.horizontalAdvance(Text(28)) + 12));
+  list_->InsertColumn(Text(17), 120);
+  list_->header()->setStretchLastSection(true);
   MakeOkCancel(292, Text(24), Text(25));
   connect(list_, &controls::CQXListCtrl::rowDoubleClicked, this, [this] { OnOK(); });
   connect(icons_, &rules_ui::CProgramIconCache::IconsReady, this, [this] {

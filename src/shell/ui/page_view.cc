@@ -1,5 +1,6 @@
 #include "shell/ui/page_view.h"
 
+#include <QPointer>
 #include <QShowEvent>
 #include <QTimerEvent>
 #include <QUrl>
@@ -38,6 +39,7 @@ CPageView::CPageView(int pageIndex, QString pageFile, int listSlot, QWidget* par
     loaded_ = ok;
     loadedUrl_ = url();
     ApplyVorpex();
+    if (ok) PlaceList();
     emit PageLoaded(ok);
   });
 }
@@ -110,6 +112,22 @@ bool CPageView::Preload() {
     setUrl(address_);
   }
   return loading_;
+}
+
+void CPageView::PlaceList() {
+  if (pageList_ == nullptr) return;
+  // The page keeps the room for its list in #listroom (inside its one-pixel border).
+  QPointer<CPageView> self(this);
+  page()->runJavaScript(
+      QStringLiteral("(function(){var e=document.getElementById('listroom');if(!e)return [];"
+                     "var r=e.getBoundingClientRect();return [r.left,r.top,r.width,r.height];})()"),
+      [self](const QVariant& result) {
+        const QVariantList box = result.toList();
+        if (!self || self->pageList_ == nullptr || box.size() != 4) return;
+        const QRect room(qRound(box[0].toDouble()) + 1, qRound(box[1].toDouble()) + 1,
+                         qRound(box[2].toDouble()) - 2, qRound(box[3].toDouble()) - 2);
+        self->pageList_->SetRoom(room);
+      });
 }
 
 QTreeView* CPageView::ListControl() const {

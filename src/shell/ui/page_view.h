@@ -68,7 +68,10 @@ class CPageView : public QWebEngineView {
   const QUrl& Address() const { return address_; }
   // The list laid over the page (a child of this view, which owns it); it takes the page
   // commands and refreshes with the view.
-  void SetPageList(rules_ui::CPageList* list) { pageList_ = list; }
+  void SetPageList(rules_ui::CPageList* list) {
+    pageList_ = list;
+    if (loaded_) PlaceList();
+  }
   rules_ui::CPageList* PageList() const { return pageList_; }
   // The view's list control, laid over the page's list room; null when it has none.
   virtual QTreeView* ListControl() const;
@@ -100,6 +103,8 @@ class CPageView : public QWebEngineView {
 
  private:
   void ApplyVorpex();
+  // Lays the list over the page's room for it.
+  void PlaceList();
   void MakePage();
 
   QBasicTimer timer0_;

@@ -77,8 +77,20 @@ class ShellUiTest : public QObject {
     app_->ShowPage(2);
     auto* list = qobject_cast<qxfw::controls::CQXListCtrl*>(app_->View(2)->ListControl());
     QVERIFY(list != nullptr);
-    QCOMPARE(list->geometry(), QRect(15, 145, 480, 200));
+    // Over the page's room for it (inside its border), and not covered by the browser.
+    CPageView* page = Loaded(2);
+    const QStringList box =
+        Evaluate(page, QStringLiteral("(function(){var r=document.getElementById('listroom')"
+                                      ".getBoundingClientRect();return [r.left,r.top,r.width,"
+                                      "r.height].join(',');})()"))
+            .split(QLatin1Char(','));
+    QCOMPARE(box.size(), 4);
+    const QRect room(qRound(box[0].toDouble()) + 1, qRound(box[1].toDouble()) + 1,
+                     qRound(box[2].toDouble()) - 2, qRound(box[3].toDouble()) - 2);
+    QTRY_COMPARE(list->geometry(), room);
     QVERIFY(list->isVisible());
+    QWidget* atMiddle = page->childAt(room.center());
+    QVERIFY(atMiddle == list || list->isAncestorOf(atMiddle));
     QCOMPARE(list->ColumnCount(), 3);
     QVERIFY(app_->View(3) != nullptr);
     app_->ShowPage(3);
