@@ -174,6 +174,31 @@ EndShownResult EndShownProcess(uint32_t processId, uint64_t startTicks) {
   return EndShownResult::kEnded;
 }
 
+bool WhoisEntryEnabled(const std::string& displayName) {
+  size_t dot = displayName.rfind('.');
+  return dot != std::string::npos && displayName.size() - dot - 1 <= 3;
+}
+
+int WhoisRefusal(const std::string& displayName) {
+  if (displayName.size() >= 16) return 198;
+  int dots = 0;
+  int digits = 0;
+  int value = 0;
+  for (char c : displayName) {
+    if (c == '.') {
+      if (digits == 0 || ++dots > 3) return 190;
+      digits = 0;
+      value = 0;
+    } else if (c >= '0' && c <= '9') {
+      value = value * 10 + (c - '0');
+      if (++digits > 3 || value > 255) return 190;
+    } else {
+      return 190;
+    }
+  }
+  return dots == 3 && digits > 0 ? 0 : 190;
+}
+
 std::vector<PortInfo> TakeRecords(CMngPortList& list) {
   std::vector<PortInfo> records;
   records.reserve(list.Count());

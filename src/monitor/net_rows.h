@@ -131,6 +131,14 @@ enum class EndShownResult { kEnded, kGone, kDenied };
 // process is pinned with a pidfd before its start is compared.
 EndShownResult EndShownProcess(uint32_t processId, uint64_t startTicks);
 
+// The menu's WHOIS entry is usable when the remote address's display name has a "." and at
+// most three characters after the last one.
+bool WhoisEntryEnabled(const std::string& displayName);
+// Whether the display name can be asked about: 0 when it is a dotted quad shorter than 16
+// characters, else the text id of the message to show (198 when 16 characters or longer,
+// 190 otherwise).
+int WhoisRefusal(const std::string& displayName);
+
 // Records of one refresh, in list order, with their statuses.
 std::vector<PortInfo> TakeRecords(CMngPortList& list);
 

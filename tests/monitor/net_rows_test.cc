@@ -276,6 +276,21 @@ TEST_F(NetRowsTest, DeltasKeepTheCopyInStepUnderChurn) {
   }
 }
 
+TEST(WhoisTargetTest, MenuRuleAndDottedQuadCheck) {
+  EXPECT_TRUE(WhoisEntryEnabled("93.184.216.34"));
+  EXPECT_TRUE(WhoisEntryEnabled("www.example.com"));
+  EXPECT_FALSE(WhoisEntryEnabled("localhost"));
+  EXPECT_FALSE(WhoisEntryEnabled("host.example.local"));
+  EXPECT_EQ(WhoisRefusal("93.184.216.34"), 0);
+  EXPECT_EQ(WhoisRefusal("255.255.255.255"), 0);
+  EXPECT_EQ(WhoisRefusal("256.1.1.1"), 190);
+  EXPECT_EQ(WhoisRefusal("1.2.3"), 190);
+  EXPECT_EQ(WhoisRefusal("1..2.3"), 190);
+  EXPECT_EQ(WhoisRefusal("1.2.3.4.5"), 190);
+  EXPECT_EQ(WhoisRefusal("www.example.com"), 190);
+  EXPECT_EQ(WhoisRefusal("mail.example.co.kr"), 198);
+}
+
 TEST(EndShownProcessTest, EndsOnlyTheProcessThatWasShown) {
   test_support::RunningChild child("/bin/sleep");
   ASSERT_TRUE(child.Running());
