@@ -49,7 +49,7 @@ void CProgramIconCache::Flush() {
 }
 
 void CProgramIconCache::Take(const std::vector<std::pair<std::string, std::string>>& answers) {
-  bool any = false;
+  last_changed_.clear();
   for (const auto& [path, name] : answers) {
     QIcon icon;
     if (!name.empty()) {
@@ -58,9 +58,9 @@ void CProgramIconCache::Take(const std::vector<std::pair<std::string, std::strin
     }
     if (icon.isNull()) icon = GenericIcon();
     icons_[path] = icon;
-    any = any || !name.empty();
+    if (!name.empty()) last_changed_.insert(path);
   }
-  if (any) emit IconsReady();
+  if (!last_changed_.empty()) emit IconsReady();
 }
 
 }  // namespace qxfw::rules_ui

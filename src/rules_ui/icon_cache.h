@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace qxfw::rules_ui {
@@ -29,6 +30,8 @@ class CProgramIconCache : public QObject {
   // Starts one worker lookup of the paths queued so far.
   void Flush();
   size_t LookupsStarted() const { return lookups_started_; }
+  // The paths whose own icon came with the batch that IconsReady announces.
+  const std::unordered_set<std::string>& LastChanged() const { return last_changed_; }
 
  signals:
   void IconsReady();
@@ -40,6 +43,7 @@ class CProgramIconCache : public QObject {
   // Path -> icon; a null icon while the lookup runs.
   std::unordered_map<std::string, QIcon> icons_;
   std::vector<std::string> queued_;
+  std::unordered_set<std::string> last_changed_;
   size_t lookups_started_ = 0;
 };
 

@@ -1,6 +1,14 @@
 #include "rules_ui/program_rules.h"
 
+#include <QCoreApplication>
+#include <QPointer>
+#include <QThreadPool>
+#include <algorithm>
+#include <array>
 #include <cstring>
+#include <memory>
+#include <unordered_set>
+#include <utility>
 
 #include "controls/qx_list_ctrl.h"
 #include "platform/debug_output.h"
@@ -17,6 +25,8 @@ constexpr int kCaption = 200;  // "Program list"
 constexpr int kAlreadyExists = 88;
 constexpr int kWriteError = 131;
 constexpr int kDeleteError = 199;
+
+size_t g_syncRows = 2000;
 
 std::string PathText(const store::tagFIREWALL_PROGRAM& rule) {
   return std::string(rule.path, strnlen(rule.path, sizeof(rule.path)));
@@ -78,32 +88,101 @@ void CProgramRules::SortAndShow() {
   List()->SetSortMark(sort_.Column(), sort_.Ascending());
 }
 
-void CProgramRules::ShowRows() {
-  controls::CQXListCtrl* list = List();
-  list->setUpdatesEnabled(false);
-  list->clear();
+QList<QTreeWidgetItem*> CProgramRules::BuildRows(
+    const std::vector<store::tagFIREWALL_PROGRAM>& rules, const QString (&actionTexts)[3]) {
   QList<QTreeWidgetItem*> items;
-  items.reserve(static_cast<qsizetype>(rules_.size()));
-  // Allow (10), Block (11), Policy (12), looked up once per refill.
-  const QString actionTexts[] = {Text(10), Text(11), Text(12)};
-  for (const store::tagFIREWALL_PROGRAM& rule : rules_) {
+  items.reserve(static_cast<qsizetype>(rules.size()));
+  for (const store::tagFIREWALL_PROGRAM& rule : rules) {
     const std::string path = PathText(rule);
     const int action = ProgramActionString(rule.action);
-    auto* item = new QTreeWidgetItem(
+    items.append(new QTreeWidgetItem(
         QStringList{QString::fromStdString(ProgramFileName(path)), QString::fromStdString(path),
-                    action >= 0 ? actionTexts[action - 10] : QString()});
-    item->setIcon(0, icons_->Icon(path));
-    items.append(item);
+                    action >= 0 ? actionTexts[action - 10] : QString()}));
+  }
+  return items;
+}
+
+void CProgramRules::ShowRows() {
+  ++generation_;
+  select_when_shown_ = -1;
+  List()->clear();
+  // Allow (10), Block (11), Policy (12), looked up once per refill.
+  const QString actionTexts[] = {Text(10), Text(11), Text(12)};
+  if (rules_.size() <= g_syncRows) {
+    pending_ = false;
+    TakeRows(BuildRows(rules_, actionTexts));
+    return;
+  }
+  // A long list: its rows are built on a worker from a copy of the array and taken by a queued
+  // call, unless the array has changed again meanwhile. Until then the list has no rows, so no
+  // command can act on a row that is not the array's.
+  pending_ = true;
+  struct Built {
+    QList<QTreeWidgetItem*> items;
+    ~Built() { qDeleteAll(items); }  // rows nobody took
+  };
+  QPointer<CProgramRules> self(this);
+  QThreadPool::globalInstance()->start(
+      [self, generation = generation_, rules = rules_,
+       texts = std::array<QString, 3>{actionTexts[0], actionTexts[1], actionTexts[2]}] {
+        const QString actionTexts[] = {texts[0], texts[1], texts[2]};
+        auto built = std::make_shared<Built>();
+        built->items = BuildRows(rules, actionTexts);
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [self, generation, built] {
+              if (!self || generation != self->generation_) return;
+              self->pending_ = false;
+              self->TakeRows(std::exchange(built->items, {}));
+            },
+            Qt::QueuedConnection);
+      });
+}
+
+void CProgramRules::TakeRows(QList<QTreeWidgetItem*> items) {
+  controls::CQXListCtrl* list = List();
+  if (static_cast<size_t>(items.size()) != rules_.size()) {
+    // Cannot happen while every change of the array rebuilds the rows; never show others.
+    qDeleteAll(items);
+    return;
+  }
+  for (qsizetype i = 0; i < items.size(); ++i) {
+    items[i]->setIcon(0, icons_->Icon(PathText(rules_[static_cast<size_t>(i)])));
   }
   list->addTopLevelItems(items);
-  list->setUpdatesEnabled(true);
   icons_->Flush();
+  if (select_when_shown_ >= 0 && select_when_shown_ < list->GetItemCount()) {
+    list->SelectRow(select_when_shown_);
+  }
+  select_when_shown_ = -1;
+  emit RowsShown();
+}
+
+void CProgramRules::SetSyncRows(size_t rows) {
+  g_syncRows = rows;
+}
+
+bool CProgramRules::RowsPending() const {
+  return pending_;
+}
+
+void CProgramRules::SelectWhenShown(int row) {
+  if (row < List()->GetItemCount()) {
+    List()->SelectRow(row);
+  } else {
+    select_when_shown_ = row;
+  }
 }
 
 void CProgramRules::ResetIcons() {
+  // Only the rows whose program got its own icon, so a batch costs no pass of item changes
+  // over the whole list.
+  const std::unordered_set<std::string>& changed = icons_->LastChanged();
   controls::CQXListCtrl* list = List();
-  for (int row = 0; row < list->GetItemCount() && row < static_cast<int>(rules_.size()); ++row) {
-    list->topLevelItem(row)->setIcon(0, icons_->Icon(PathText(rules_[static_cast<size_t>(row)])));
+  const int shown = std::min(list->GetItemCount(), static_cast<int>(rules_.size()));
+  for (int row = 0; row < shown; ++row) {
+    const std::string path = PathText(rules_[static_cast<size_t>(row)]);
+    if (changed.count(path) != 0) list->topLevelItem(row)->setIcon(0, icons_->Icon(path));
   }
 }
 
@@ -144,7 +223,7 @@ void CProgramRules::Add() {
   sort_ = ProgramSortState();
   SortAndShow();
   for (size_t i = 0; i < rules_.size(); ++i) {
-    if (store::SameProgramKey(rules_[i], record)) List()->SelectRow(static_cast<int>(i));
+    if (store::SameProgramKey(rules_[i], record)) SelectWhenShown(static_cast<int>(i));
   }
 }
 
@@ -178,7 +257,7 @@ void CProgramRules::Modify() {
     }
   }
   ShowRows();
-  List()->SelectRow(row);
+  SelectWhenShown(row);
 }
 
 void CProgramRules::Delete() {

@@ -244,6 +244,64 @@ class ViewsTest : public QObject {
     QCOMPARE(int{view->Rules()[2].action}, 0);
   }
 
+  // A long list has its rows built on a worker: until they arrive the list has none, so no
+  // command acts on a row; then row i shows rule i, also after a delete, add and sort.
+  void longProgramListGetsItsRowsFromAWorker() {
+    CProgramRules::SetSyncRows(25);
+    struct Restore {
+      ~Restore() { CProgramRules::SetSyncRows(2000); }
+    } restore;
+    for (int i = 0; i < 120; ++i) {
+      tagFIREWALL_PROGRAM rule =
+          Program(qPrintable(QStringLiteral("/opt/long/p%1").arg(i, 3, 10, QChar('0'))), 1);
+      QVERIFY(db_->AddProgram(rule, nullptr) != 0);
+    }
+    auto* view = new CProgramRules(host_.get(), *db_, English, nullptr);
+    QSignalSpy shown(view, &CProgramRules::RowsShown);
+    auto rowsAreTheArrays = [view] {
+      if (view->List()->GetItemCount() != static_cast<int>(view->Rules().size())) return false;
+      for (int row = 0; row < view->List()->GetItemCount(); ++row) {
+        if (view->List()->GetItemText(row, 1) != QString(view->Rules()[row].path)) return false;
+      }
+      return true;
+    };
+    QVERIFY(view->RowsPending());
+    QCOMPARE(view->List()->GetItemCount(), 0);
+    QCOMPARE(view->Rules().size(), size_t{120});
+    // Nothing to act on yet: no question, nothing deleted.
+    SeenMessage seen;
+    view->OnCommand("cmdDelete");
+    QCOMPARE(seen.count, 0);
+    QTRY_COMPARE(shown.count(), 1);
+    QVERIFY(!view->RowsPending());
+    QVERIFY(rowsAreTheArrays());
+    // Deleting the selected row removes exactly its rule.
+    view->List()->SelectRow(10);
+    AnswerMessage(QMessageBox::Yes, &seen);
+    view->Delete();
+    QCOMPARE(seen.count, 1);
+    QVERIFY(rowsAreTheArrays());
+    std::vector<std::string> stored = StoredPaths(*db_);
+    QCOMPARE(stored.size(), size_t{119});
+    QVERIFY(std::find(stored.begin(), stored.end(), "/opt/long/p010") == stored.end());
+    // An added rule is selected once the rows are there.
+    AnswerAddProgram("/opt/long/p999", CAddDlg::kBlock);
+    view->Add();
+    QVERIFY(view->RowsPending());
+    QTRY_COMPARE(shown.count(), 2);
+    QVERIFY(rowsAreTheArrays());
+    QCOMPARE(view->List()->GetSelectedRow(), 119);
+    QCOMPARE(view->List()->GetItemText(119, 1), QStringLiteral("/opt/long/p999"));
+    // A second sort before the first one's rows arrived takes its place.
+    view->List()->Header()->sectionClicked(0);
+    view->List()->Header()->sectionClicked(0);
+    QTRY_COMPARE(shown.count(), 3);
+    QTest::qWait(100);
+    QCOMPARE(shown.count(), 3);
+    QVERIFY(rowsAreTheArrays());
+    QCOMPARE(view->List()->GetItemText(0, 1), QStringLiteral("/opt/long/p999"));
+  }
+
   void programChangesFromElsewhereShowOnRefresh() {
     auto* view = new CProgramRules(host_.get(), *db_, English, nullptr);
     tagFIREWALL_PROGRAM rule = Program("/usr/bin/elsewhere", 1);

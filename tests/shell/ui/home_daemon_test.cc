@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "firewall/device_protocol.h"
+#include "platform/named_event.h"
 #include "shell/ui/app_scheme.h"
 #include "shell/ui/fire_wall_app.h"
 #include "shell/ui/main_frame.h"
@@ -55,6 +56,7 @@ class HomeDaemonTest : public QObject {
  private:
   CFireWallApp* app_ = nullptr;
   pid_t daemon_ = -1;
+  std::unique_ptr<qxfw::platform::NamedEventCreator> companion_;
 
   std::string RuntimeFolder() const { return g_folder + "/run"; }
 
@@ -113,6 +115,10 @@ class HomeDaemonTest : public QObject {
   void initTestCase() {
     if (!g_isolated) QSKIP("needs root to make a network namespace of its own");
     QVERIFY2(StartDaemon(), "the filter daemon did not start");
+    // The companion is there, so the program keeps its window however long the test runs.
+    companion_ = qxfw::platform::NamedEventCreator::Create(kCompanionEventName,
+                                                           qxfw::platform::EventScope::kUser);
+    QVERIFY(companion_ != nullptr);
     app_ = new CFireWallApp;
     QVERIFY(app_->InitInstance("/e:on"));
     app_->ShowPage(0);

@@ -24,6 +24,7 @@
 #include "firewall/security_level.h"
 #include "firewall/ui/ask_dialog.h"
 #include "platform/folders.h"
+#include "platform/named_event.h"
 #include "shell/last_scan.h"
 #include "shell/ui/app_scheme.h"
 #include "shell/ui/fire_wall_app.h"
@@ -87,6 +88,7 @@ class HomePageTest : public QObject {
   std::vector<std::vector<std::string>> ran_;
   std::unique_ptr<FakeDevice> daemon_;
   QProcess sleeper_;
+  std::unique_ptr<qxfw::platform::NamedEventCreator> companion_;
 
   CPageView* Home() {
     CPageView* view = app_->View(0);
@@ -109,6 +111,10 @@ class HomePageTest : public QObject {
 
  private slots:
   void initTestCase() {
+    // The companion is there, so the program keeps its window however long the test runs.
+    companion_ = qxfw::platform::NamedEventCreator::Create(kCompanionEventName,
+                                                           qxfw::platform::EventScope::kUser);
+    QVERIFY(companion_ != nullptr);
     app_ = new CFireWallApp;
     QVERIFY(app_->InitInstance("/e:on"));
     app_->ShowPage(0);
@@ -328,13 +334,25 @@ class HomePageTest : public QObject {
     qxfw::firewall::g_SecurityLevel = 3;
     QTRY_COMPARE(Text(Home(), "#row-level td span"), QStringLiteral("Medium"));
     QTRY_COMPARE_WITH_TIMEOUT(loaded(), 6, 15000);
-    // A minimised window counts as out of sight too.
+    // A minimised window counts as out of sight too. A page that is told to show another
+    // file while it is let go shows that file when it is back.
+    CPageView* antivirus = app_->View(7);
+    app_->ShowPage(7);
+    QTRY_VERIFY_WITH_TIMEOUT(antivirus->IsPageLoaded(), 5000);
+    QVERIFY(antivirus->url().toString().endsWith(QStringLiteral("vorpex.html")));
+    app_->ShowPage(0);
     frame->showMinimized();
     QTRY_VERIFY_WITH_TIMEOUT(app_->PagesReleased(), 2000);
     QCOMPARE(loaded(), 0);
+    QVERIFY(!antivirus->IsPageLoaded());
+    antivirus->OnPageCommand(QStringLiteral("cmdQuarantinePage"));
     frame->ShowAndRestore();
     QTRY_VERIFY_WITH_TIMEOUT(app_->View(0)->IsPageLoaded(), 5000);
     QTRY_COMPARE(Text(Home(), "#row-level td span"), QStringLiteral("Medium"));
+    app_->ShowPage(7);
+    QTRY_VERIFY_WITH_TIMEOUT(antivirus->IsPageLoaded(), 5000);
+    QTRY_VERIFY(antivirus->url().toString().endsWith(QStringLiteral("av_quarantine.html")));
+    app_->ShowPage(0);
     app_->SetPageReleaseDelay(kReleasePagesAfterMs);
   }
 

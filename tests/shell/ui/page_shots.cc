@@ -2,7 +2,8 @@
 // shows every page in turn and saves a PNG of the main window for each (used by
 // scripts/screenshots.sh under Xvfb). More screens are added to kShots. The home page is taken
 // in each of its states: without a filter daemon (the first picture), with a stand-in daemon
-// attached, and at level Off; and the tray icon in its three looks.
+// attached, at level Off, with a connection waiting and after the daemon went away; and the
+// tray icon in its three looks.
 #include <arpa/inet.h>
 
 #include <QApplication>
@@ -23,6 +24,7 @@
 #include "firewall/ui/ask_dialog.h"
 #include "firewall/ui/security_options.h"
 #include "platform/folders.h"
+#include "platform/named_event.h"
 #include "shell/last_scan.h"
 #include "shell/ui/app_scheme.h"
 #include "shell/ui/fire_wall_app.h"
@@ -73,6 +75,9 @@ int main(int argc, char** argv) {
   const std::string runtime = QDir::tempPath().toStdString() + "/shots-run-" + prefix.toStdString();
   std::filesystem::create_directories(runtime);
   setenv(qxfw::firewall::kRuntimeDirVariable, runtime.c_str(), 1);
+  // The companion is there, so the program keeps its window however long the pictures take.
+  auto companion = qxfw::platform::NamedEventCreator::Create(kCompanionEventName,
+                                                             qxfw::platform::EventScope::kUser);
   CFireWallApp app;
   if (!app.InitInstance("/e:on")) return 1;
   int saved = 0;
@@ -105,8 +110,9 @@ int main(int argc, char** argv) {
     for (int i = 0; i < 500 && !ready(app.Home()->Report()); ++i) QTest::qWait(10);
     QTest::qWait(500);
     CMainFrame* frame = app.MainFrame();
-    QPixmap picture = frame->screen()->grabWindow(frame->winId());
-    if (picture.isNull() || picture.width() < 10) picture = frame->grab();
+    // The window as it draws itself (a prompt may stand over it on the screen), within its shape.
+    const QRect shape = frame->mask().isEmpty() ? frame->rect() : frame->mask().boundingRect();
+    QPixmap picture = frame->grab(shape);
     QString file = QStringLiteral("%1/%2-%3.png").arg(out, prefix, QLatin1String(name));
     if (picture.save(file)) ++saved;
     std::printf("%s\n", file.toLocal8Bit().constData());
@@ -116,6 +122,32 @@ int main(int argc, char** argv) {
   homeShot("home-leveloff", [](const HomeReport& r) { return !r.problems.empty(); });
   qxfw::firewall::g_SecurityLevel = 3;
   for (int i = 0; i < 500 && !app.Home()->Report().protectedNow; ++i) QTest::qWait(10);
+  // A connection held for the user's answer: a program no package vouches for, at Medium.
+  const std::string unknown = runtime + "/unknown-sleep";
+  std::filesystem::copy_file("/usr/bin/sleep", unknown,
+                             std::filesystem::copy_options::overwrite_existing);
+  QProcess held;
+  held.start(QString::fromStdString(unknown), {QStringLiteral("60")});
+  held.waitForStarted();
+  qxfw::firewall::CNETWORK_REQUEST heldRequest{};
+  heldRequest.requestHandle = 7;
+  heldRequest.protocol = qxfw::firewall::kProtocolTcp;
+  heldRequest.requestType = qxfw::firewall::kRequestTcpConnect;
+  heldRequest.remoteAddress = htonl(0x5DB8D822);  // 93.184.216.34
+  heldRequest.remotePort = htons(443);
+  heldRequest.processId = static_cast<uint32_t>(held.processId());
+  daemon->QueueRequest(heldRequest);
+  homeShot("home-waiting", [](const HomeReport& r) { return r.tray == TrayLook::kWaiting; });
+  for (QWidget* w : QApplication::topLevelWidgets()) {
+    if (auto* asked = qobject_cast<qxfw::firewall::CAskDialog*>(w)) {
+      asked->OnCommand(qxfw::firewall::CAskDialog::kCommandBlock);
+    }
+  }
+  held.kill();
+  held.waitForFinished();
+  // The daemon goes away.
+  daemon.reset();
+  homeShot("home-gone", [](const HomeReport& r) { return !r.protectedNow; });
   // The tray icon's three looks, as drawn at 64 pixels.
   CTrayIcon* tray = app.MainFrame()->Tray();
   const TrayLook shown = tray->Look();
@@ -168,7 +200,6 @@ int main(int argc, char** argv) {
   options.hide();
 
   app.ExitInstance();
-  daemon.reset();
   std::filesystem::remove_all(runtime);
-  return saved == static_cast<int>(std::size(kShots)) + 8 ? 0 : 1;
+  return saved == static_cast<int>(std::size(kShots)) + 10 ? 0 : 1;
 }
