@@ -26,6 +26,7 @@
 #include "firewall/trusted_path_list.h"
 #include "firewall/trusted_programs.h"
 #include "firewall/ui/security_options.h"
+#include "monitor/ui/log_view.h"
 #include "monitor/ui/network_view.h"
 #include "monitor/ui/process_list_dlg.h"
 #include "monitor/ui/process_properties.h"
@@ -356,6 +357,8 @@ void CFireWallApp::AttachPageList(int index) {
     view->SetPageList(new rules_ui::CPortRules(view, *db_, texts, preferences_));
   } else if (index == 4) {
     view->SetPageList(new rules_ui::CSharedFolders(view, texts, preferences_));
+  } else if (index == 5) {
+    view->SetPageList(new monitor::CLogList(view, texts, preferences_, *db_, korean_));
   }
 }
 

@@ -457,9 +457,11 @@ class NetworkViewTest : public QObject {
 
 }  // namespace
 
+int RunLogViewTests(int argc, char** argv);
+
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
-  int failed = 0;
+  int failed = RunLogViewTests(argc, argv);
   {
     NetworkViewTest view;
     failed += QTest::qExec(&view, argc, argv);
