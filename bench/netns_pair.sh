@@ -4,7 +4,8 @@
 #                                 IFACEa/IFACEb between them, and sets the trap
 #   bench_pid PID                 a process to kill on exit
 #   bench_pair TAG SUBNET SERVER  the usual set-up: a WORK folder, namespaces $a and $b (SUBNET.1
-#                                 and .2), a queue number in $queue,
+#                                 and .2), a queue number in $queue, a private
+#                                 $XDG_RUNTIME_DIR for the user events of the run's programs,
 #                                 and `SERVER serve 8080` running in $b
 #   start_daemon DAEMON [OPTION...]  the filter daemon on $a and $queue with its device in
 #                                 $WORK; its pid in $daemon_pid; exits when it does not start
@@ -34,6 +35,9 @@ bench_pair() {
   local tag=$1 subnet=$2 server=$3
   a=qx${tag}A$$ b=qx${tag}B$$ queue=$((30000 + $$ % 20000))
   WORK=$(mktemp -d /tmp/qxfw-bench-XXXXXX)
+  # The user events of programs the run starts stay in a private folder of its own.
+  mkdir -m 0700 "$WORK/xdg"
+  export XDG_RUNTIME_DIR=$WORK/xdg
   netns_pair "$a" "$b" "qx$tag$$" "$subnet"
   ip netns exec "$b" "$server" serve 8080 &
   bench_pid $!

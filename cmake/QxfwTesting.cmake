@@ -11,7 +11,13 @@ function(qxfw_add_test)
     set(T_LOCK_PROPERTY RESOURCE_LOCK ${T_LOCK})
   endif()
   add_executable(${T_NAME} ${T_SOURCES})
-  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main Threads::Threads)
+  # Each test process has a private $XDG_RUNTIME_DIR: user events never meet other processes'.
+  if(NOT TARGET qxfw_test_runtime_dir)
+    add_library(qxfw_test_runtime_dir OBJECT
+      ${PROJECT_SOURCE_DIR}/tests/test_support/private_runtime_dir.cc)
+  endif()
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} qxfw_test_runtime_dir GTest::gmock
+    GTest::gtest_main Threads::Threads)
   target_include_directories(${T_NAME} PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tests)
   gtest_discover_tests(${T_NAME}
     DISCOVERY_MODE PRE_TEST

@@ -74,6 +74,34 @@ UniqueFd ConnectInFolder(int folderFd, const std::string& name, bool blocking) {
   return fd;
 }
 
+// Creates (when missing) and locks entry `name` of the folder open as folderFd. The holder
+// removes the file before it lets go, so a lock taken on a file that has meanwhile been removed
+// is let go and taken again on the file now there. Returns the locked file, or an invalid
+// descriptor with errno set; *busy tells that another process holds the lock.
+UniqueFd LockEntry(int folderFd, const std::string& name, bool* busy) {
+  *busy = false;
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    UniqueFd fd(::openat(folderFd, name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd.Valid()) return fd;
+    int rc;
+    do {
+      rc = ::flock(fd.Get(), LOCK_EX | LOCK_NB);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+      *busy = errno == EWOULDBLOCK;
+      return UniqueFd();
+    }
+    struct stat locked, there;
+    if (::fstat(fd.Get(), &locked) != 0) return UniqueFd();
+    if (::fstatat(folderFd, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+        there.st_dev == locked.st_dev && there.st_ino == locked.st_ino) {
+      return fd;
+    }
+  }
+  errno = EAGAIN;
+  return UniqueFd();
+}
+
 bool PeerOf(int fd, ucred* cred) {
   socklen_t length = sizeof(*cred);
   return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, cred, &length) == 0;
@@ -201,19 +229,10 @@ std::unique_ptr<NamedEventCreator> NamedEventCreator::Create(const std::string& 
     SetError(error, ENAMETOOLONG);
     return nullptr;
   }
-  std::string lockName = name + ".lock";
-  UniqueFd lock(
-      ::openat(folder.Get(), lockName.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+  bool busy = false;
+  UniqueFd lock = LockEntry(folder.Get(), name + ".lock", &busy);
   if (!lock.Valid()) {
-    SetError(error, errno);
-    return nullptr;
-  }
-  int rc;
-  do {
-    rc = ::flock(lock.Get(), LOCK_EX | LOCK_NB);
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) {
-    if (errno != EWOULDBLOCK) {
+    if (!busy) {
       SetError(error, errno);
       return nullptr;
     }
@@ -280,8 +299,9 @@ NamedEventCreator::NamedEventCreator(UniqueFd folder, UniqueFd lock, UniqueFd li
 NamedEventCreator::~NamedEventCreator() {
   stop_.Set();
   if (thread_.joinable()) thread_.join();
-  // Gone for new openers first; the lock goes last, with the members.
+  // Gone for new openers first; the lock file is removed while still held (see LockEntry).
   if (folder_.Valid() && listener_.Valid()) ::unlinkat(folder_.Get(), name_.c_str(), 0);
+  if (folder_.Valid() && lock_.Valid()) ::unlinkat(folder_.Get(), (name_ + ".lock").c_str(), 0);
 }
 
 void NamedEventCreator::NoteRefusalLocked(const char* why, uid_t uid) {

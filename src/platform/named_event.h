@@ -8,12 +8,12 @@
 //
 // The creator holds "<folder>/<name>.lock" (flock) for as long as the event exists: of two
 // creators the second learns that the event exists (EEXIST), and a socket left behind by a
-// creator that crashed is replaced. The event exists exactly as long as its creator holds the
-// NamedEventCreator: when it goes (also by a crash) every opener's connection ends. An opener
-// connects and gets a descriptor that becomes readable when the creator sets the event; every
-// Set is one byte on every opener's connection, so signals count like a semaphore (one wake per
-// Set) and are never coalesced. When the creator goes away the opener's descriptor reads
-// end-of-file.
+// creator that crashed is replaced. A creator that ends removes both files. The event exists
+// exactly as long as its creator holds the NamedEventCreator: when it goes (also by a crash) every
+// opener's connection ends. An opener connects and gets a descriptor that becomes readable when the
+// creator sets the event; every Set is one byte on every opener's connection, so signals count like
+// a semaphore (one wake per Set) and are never coalesced. When the creator goes away the opener's
+// descriptor reads end-of-file.
 //
 // The creator serves only openers running as root or as the one user it names (for a user's
 // event, that user); others are closed at once. It serves at most maxOpeners at a time and

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,13 +29,20 @@ namespace {
 // This test process's own private runtime folder, as $XDG_RUNTIME_DIR: the user's events go
 // there and nowhere else.
 const std::string& TestFolder() {
-  static const std::string folder = [] {
-    std::string pattern = "/tmp/qxfw-events-XXXXXX";
-    std::string made = ::mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
-    ::setenv("XDG_RUNTIME_DIR", made.c_str(), 1);
-    return made;
-  }();
-  return folder;
+  // Removed when the test process ends (children leave by _exit and remove nothing).
+  static const struct Folder {
+    Folder() {
+      std::string pattern = "/tmp/qxfw-events-XXXXXX";
+      if (::mkdtemp(pattern.data()) != nullptr) path = pattern;
+      ::setenv("XDG_RUNTIME_DIR", path.c_str(), 1);
+    }
+    ~Folder() {
+      std::error_code ignored;
+      if (!path.empty()) std::filesystem::remove_all(path, ignored);
+    }
+    std::string path;
+  } folder;
+  return folder.path;
 }
 
 // Names unique to this test process, so parallel runs never meet.
@@ -101,6 +109,10 @@ TEST(NamedEvent, ExistsExactlyWhileItsCreatorHoldsIt) {
     EXPECT_EQ(error, EEXIST);
   }
   EXPECT_FALSE(NamedEventExists(name, EventScope::kUser));
+  // Nothing is left behind in the folder.
+  struct stat st;
+  EXPECT_NE(::stat(NamedEventAddress(name, EventScope::kUser).c_str(), &st), 0);
+  EXPECT_NE(::stat((NamedEventAddress(name, EventScope::kUser) + ".lock").c_str(), &st), 0);
   EXPECT_NE(NamedEventCreator::Create(name, EventScope::kUser), nullptr);
 }
 

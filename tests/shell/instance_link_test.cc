@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <string>
 #include <thread>
 
 namespace qxfw::shell {
@@ -11,11 +13,18 @@ namespace {
 
 // A private folder of this test process for the link's socket.
 std::string UniqueName(const char* what) {
-  static const std::string folder = [] {
-    std::string pattern = "/tmp/qxfw-link-XXXXXX";
-    return std::string(::mkdtemp(pattern.data()));
-  }();
-  return folder + "/" + what;
+  static const struct Folder {
+    Folder() {
+      std::string pattern = "/tmp/qxfw-link-XXXXXX";
+      if (::mkdtemp(pattern.data()) != nullptr) path = pattern;
+    }
+    ~Folder() {
+      std::error_code ignored;
+      if (!path.empty()) std::filesystem::remove_all(path, ignored);
+    }
+    std::string path;
+  } folder;
+  return folder.path + "/" + what;
 }
 
 TEST(InstanceLink, RequestAndAnswer) {

@@ -404,6 +404,15 @@ TEST(DaemonOptions, AcceptsTheDocumentedOptionsAndRefusesBadOnes) {
     EXPECT_EQ(parse(bad, &ignored), 2) << bad[0];
     testing::internal::GetCapturedStderr();
   }
+  // --help says that one daemon runs per runtime folder and how several run side by side.
+  DaemonOptions helped;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(parse({"--help"}, &helped), 1);
+  std::string usage = testing::internal::GetCapturedStdout();
+  for (const char* text : {"usage: qltdifw", "--runtime-dir DIR", "--netns NAME", "--queue N",
+                           "One daemon runs per runtime folder", "side by side"}) {
+    EXPECT_NE(usage.find(text), std::string::npos) << text;
+  }
 }
 
 }  // namespace

@@ -33,10 +33,12 @@ constexpr uid_t kOtherUser = 65534;
 constexpr int kFloodOpeners = 1100;
 
 // Abstract socket names carry no permissions, so a squatter takes every abstract name a daemon
-// of this test could listen on: the event's own, and the one with this test's tail.
+// of this test could listen on: the event's own, and the one with the tail of the test process
+// (the pid of this process, taken before children are forked).
+const pid_t kTestPid = getpid();
 std::vector<std::string> AbstractNames(const char* event) {
   return {std::string("qxfw/") + event,
-          std::string("qxfw/") + event + "-test" + std::to_string(getpid())};
+          std::string("qxfw/") + event + "-test" + std::to_string(kTestPid)};
 }
 
 socklen_t AbstractAddress(const std::string& name, sockaddr_un* addr) {

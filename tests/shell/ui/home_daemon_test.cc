@@ -168,6 +168,10 @@ int main(int argc, char** argv) {
   setenv("QXFW_APPDATA", dir.path().c_str(), 1);
   setenv("QXFW_SYSTEM_DIR", (dir.path() + "/system").c_str(), 1);
   setenv(qxfw::firewall::kRuntimeDirVariable, (dir.path() + "/run").c_str(), 1);
+  // The program's own events in a private folder of the test's, away from other programs.
+  std::filesystem::create_directories(dir.path() + "/user");
+  chmod((dir.path() + "/user").c_str(), 0700);
+  setenv("XDG_RUNTIME_DIR", (dir.path() + "/user").c_str(), 1);
   setenv("TMPDIR", dir.path().c_str(), 1);
   std::filesystem::create_directories(dir.path() + "/run");
   PrepareBrowser();
