@@ -52,10 +52,6 @@ CLogList::CLogList(QWidget* host, rules_ui::TextSource texts, store::CPreference
   words_.allow = Text(10).toStdString();
   words_.block = Text(11).toStdString();
   words_.policy = Text(12).toStdString();
-  for (std::string* word : {&words_.add, &words_.remove, &words_.modify, &words_.allow,
-                            &words_.block, &words_.policy}) {
-    if (word->empty()) *word = "?";
-  }
   begin_->setObjectName(QString::number(kBeginField));
   end_->setObjectName(QString::number(kEndField));
   beginButton_->setObjectName(QString::number(kBeginButton));
