@@ -7,6 +7,7 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -95,10 +96,12 @@ bool DownloadToFile(const std::string& url, const std::string& target, const Dow
   curl_easy_setopt(h, CURLOPT_MAXREDIRS, 5L);
   curl_easy_setopt(h, CURLOPT_FAILONERROR, 1L);
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, limits.connect_timeout_s);
-  curl_easy_setopt(h, CURLOPT_TIMEOUT, limits.total_timeout_s);
-  curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, limits.stall_timeout_s);
+  if (limits.total_timeout_ms <= 0) return discard("no time left for the download");
+  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS,
+                   std::min(limits.connect_timeout_ms, limits.total_timeout_ms));
+  curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, limits.total_timeout_ms);
+  curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, std::max(1L, limits.min_rate_bytes));
+  curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, std::max(1L, limits.min_rate_seconds));
   curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits.max_bytes));
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, WriteBody);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);

@@ -216,6 +216,12 @@ int RunFirewallMonitor(const std::vector<std::string>& words, std::ostream& out)
                             ? "the rule data file is held by the firewall program"
                             : "cannot open the rule data file " + store.RuleFilePath());
   }
+  if (store.Damage().Any()) {
+    // Repaired on open; the monitor goes on with what could be read, and says so.
+    std::cerr << "qxfwctl: "
+              << TerminalText(store::DescribeDamage(store.Damage(), platform::FirewallDataFolder()))
+              << "\n";
+  }
   firewall::g_SecurityLevel = firewall::LoadSecurityLevel(store);
 
   std::string devicePath = firewall::DeviceSocketPath();

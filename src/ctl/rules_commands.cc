@@ -20,6 +20,7 @@ namespace qxfw::ctl {
 namespace {
 
 using store::CDBManager;
+using store::StoreAccess;
 using store::tagFIREWALL_PORTIP;
 using store::tagFIREWALL_PROGRAM;
 using store::tagPOLICY;
@@ -48,11 +49,20 @@ class StoreRef {
   CDBManager* db_;
 };
 
-StoreRef OpenStore() {
+// A command that only reads opens the store read-only: it never writes to the files, even
+// to repair them. A changing command that finds damage repairs the store and stops there,
+// so the user learns of it before anything else changes.
+StoreRef OpenStore(StoreAccess access) {
   if (g_borrowed != nullptr) return StoreRef(g_borrowed);
   std::string folder = platform::FirewallDataFolder();
-  auto db = std::make_unique<CDBManager>(folder);
-  if (db->IsRuleFileOpen() && db->IsJournalOpen()) return StoreRef(std::move(db));
+  auto db = std::make_unique<CDBManager>(folder, access);
+  if (db->IsRuleFileOpen() && db->IsJournalOpen()) {
+    if (access == StoreAccess::kReadWrite && db->Damage().Any()) {
+      throw CommandFailed(store::DescribeDamage(db->Damage(), folder) +
+                          " The command was not run; run it again to apply it.");
+    }
+    return StoreRef(std::move(db));
+  }
   int error = db->IsRuleFileOpen() ? db->JournalOpenError() : db->RuleFileOpenError();
   if (error == EWOULDBLOCK) {
     std::string busy = folder + (db->IsRuleFileOpen() ? "/QLFW.log" : "/QLFW.dat");
@@ -74,6 +84,19 @@ StoreRef OpenStore() {
                         "; try again when it has finished");
   }
   throw CommandFailed("cannot open the rule data file in " + folder + ": " + std::strerror(error));
+}
+
+// What a reading command found wrong with the files it read, "" when nothing (a borrowed
+// store was reported by its program when it opened it).
+std::string DamageText(const CDBManager& db) {
+  if (&db == g_borrowed || !db.Damage().Any()) return {};
+  return store::DescribeDamage(db.Damage(), platform::FirewallDataFolder());
+}
+
+// A reading command shows what could be read, then fails with the damage.
+int Done(const std::string& damage) {
+  if (!damage.empty()) throw CommandFailed(damage);
+  return 0;
 }
 
 // An add that fails for a rule not yet in the store failed to write; errno tells why.
@@ -184,7 +207,8 @@ struct ProgramWithTable {
 
 int ListRules(const Arguments& args, std::ostream& out) {
   args.Expect(1, 1, "rules list [--json]");
-  auto db = OpenStore();
+  auto db = OpenStore(StoreAccess::kReadOnly);
+  const std::string damage = DamageText(*db);
   std::vector<ProgramWithTable> programs;
   db->Select(CDBManager::kSelectRuleFile);
   ProgramWithTable item{};
@@ -218,7 +242,7 @@ int ListRules(const Arguments& args, std::ostream& out) {
     }
     json.EndArray().EndObject();
     out << json.Text() << "\n";
-    return 0;
+    return Done(damage);
   }
   out << "Security level: " << level << " (" << kLevelNames[level] << ")\n";
   out << "Program rules: " << programs.size() << "\n";
@@ -234,7 +258,7 @@ int ListRules(const Arguments& args, std::ostream& out) {
   }
   out << "IP/port rules: " << ports.size() << "\n";
   for (const tagFIREWALL_PORTIP& rule : ports) out << "  " << PortIpText(rule) << "\n";
-  return 0;
+  return Done(damage);
 }
 
 int16_t ParseProgramAction(const std::string& text) {
@@ -261,7 +285,7 @@ int AddProgram(const Arguments& args, std::ostream& out) {
   args.Expect(3, 3, "rules add-program allow|block PATH");
   tagFIREWALL_PROGRAM p = ProgramFromPath(args.Positional()[2]);
   p.action = ParseProgramAction(args.Positional()[1]);
-  auto db = OpenStore();
+  auto db = OpenStore(StoreAccess::kReadWrite);
   if (HasProgram(*db, p)) {
     throw CommandFailed(std::string("a rule for ") + p.path + " already exists");
   }
@@ -273,7 +297,7 @@ int AddProgram(const Arguments& args, std::ostream& out) {
 int DeleteProgram(const Arguments& args, std::ostream& out) {
   args.Expect(2, 2, "rules delete-program PATH");
   tagFIREWALL_PROGRAM p = ProgramFromPath(args.Positional()[1]);
-  auto db = OpenStore();
+  auto db = OpenStore(StoreAccess::kReadWrite);
   if (db->DeleteProgram(p) == 0) throw CommandFailed(std::string("no rule for ") + p.path);
   out << "deleted: " << TerminalText(p.path) << "\n";
   return 0;
@@ -313,7 +337,7 @@ int AddPortIp(const Arguments& args, std::ostream& out) {
               "PORTTYPE");
   std::vector<std::string> fields(args.Positional().begin() + 1, args.Positional().end());
   tagFIREWALL_PORTIP rule = PortIpFromFields(fields);
-  auto db = OpenStore();
+  auto db = OpenStore(StoreAccess::kReadWrite);
   if (HasPortIp(*db, rule)) {
     throw CommandFailed("a rule for the same protocol, ports and addresses already exists");
   }
@@ -326,7 +350,7 @@ int DeletePortIp(const Arguments& args, std::ostream& out) {
   args.Expect(6, 6, "rules delete-portip BEGINPORT ENDPORT BEGINIP ENDIP PROTOCOL");
   const auto& p = args.Positional();
   tagFIREWALL_PORTIP rule = PortIpFromFields({"1", p[1], p[2], p[3], p[4], p[5], "key", "1"});
-  auto db = OpenStore();
+  auto db = OpenStore(StoreAccess::kReadWrite);
   if (db->DeletePortIp(rule) == 0) {
     throw CommandFailed("no rule for that protocol, ports and addresses");
   }
@@ -384,15 +408,17 @@ int RunLevel(const std::vector<std::string>& words, std::ostream& out) {
   args.Expect(0, 2, "level [get | set 1-4]");
   const auto& p = args.Positional();
   if (p.empty() || (p[0] == "get" && p.size() == 1)) {
-    auto db = OpenStore();
+    auto db = OpenStore(StoreAccess::kReadOnly);
     uint32_t level = db->GetSecurityLevel();
+    const std::string damage = DamageText(*db);
+    db.Release();
     out << level << " " << kLevelNames[level] << "\n";
-    return 0;
+    return Done(damage);
   }
   if (p[0] != "set" || p.size() != 2) throw UsageError("usage: qxfwctl level [get | set 1-4]");
   uint32_t level = ParseNumber(p[1], 4, "level");
   if (level == 0) throw UsageError("level must be 1 (Off), 2 (Low), 3 (Medium) or 4 (High)");
-  auto db = OpenStore();
+  auto db = OpenStore(StoreAccess::kReadWrite);
   if (db->SetSecurityLevel(level) == 0) throw CommandFailed("cannot write the security level");
   out << level << " " << kLevelNames[level] << "\n";
   return 0;
@@ -414,7 +440,8 @@ int RunJournal(const std::vector<std::string>& words, std::ostream& out) {
     bool hasTable;
     tagPOLICY_TABLE table;
   };
-  auto db = OpenStore();
+  auto db = OpenStore(StoreAccess::kReadOnly);
+  const std::string damage = DamageText(*db);
   std::vector<Entry> entries;
   auto keep = [&](const platform::SYSTEMTIME& t) {
     uint32_t day = t.wYear * 10000u + t.wMonth * 100u + t.wDay;
@@ -474,7 +501,7 @@ int RunJournal(const std::vector<std::string>& words, std::ostream& out) {
     }
     json.EndArray();
     out << json.Text() << "\n";
-    return 0;
+    return Done(damage);
   }
   for (const Entry& x : entries) {
     out << x.sequence << "\t" << timeText(x.time) << "\t" << opName(x.op) << "\t";
@@ -490,7 +517,7 @@ int RunJournal(const std::vector<std::string>& words, std::ostream& out) {
     }
     out << "\n";
   }
-  return 0;
+  return Done(damage);
 }
 
 }  // namespace qxfw::ctl

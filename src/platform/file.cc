@@ -72,6 +72,14 @@ bool PosixFile::Truncate(uint64_t size) {
   return ::ftruncate(fd_.Get(), static_cast<off_t>(size)) == 0;
 }
 
+bool PosixFile::Sync() {
+  int result;
+  do {
+    result = ::fdatasync(fd_.Get());
+  } while (result != 0 && errno == EINTR);
+  return result == 0;
+}
+
 bool ReadWholeFile(const std::string& path, std::string* out, size_t limit) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.Valid()) return false;

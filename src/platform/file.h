@@ -52,6 +52,8 @@ class RandomAccessFile {
   virtual int64_t Size() = 0;
   // Cuts (or extends with zeros) the file to size bytes.
   virtual bool Truncate(uint64_t size) = 0;
+  // Makes what was written so far durable (fdatasync); false when the device reports an error.
+  virtual bool Sync() = 0;
 };
 
 class PosixFile : public RandomAccessFile {
@@ -64,6 +66,7 @@ class PosixFile : public RandomAccessFile {
   bool WriteAt(uint64_t offset, const void* data, size_t size) override;
   int64_t Size() override;
   bool Truncate(uint64_t size) override;
+  bool Sync() override;
 
  private:
   explicit PosixFile(UniqueFd fd) : fd_(std::move(fd)) {}

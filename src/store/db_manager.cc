@@ -1,14 +1,17 @@
 #include "store/db_manager.h"
 
+#include <fcntl.h>
 #include <sched.h>
-#include <algorithm>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <optional>
 #include <thread>
 
 #include "platform/debug_output.h"
+#include "platform/file.h"
 #include "platform/folders.h"
 #include "platform/last_error.h"
 #include "platform/lock_holder.h"
@@ -139,6 +142,49 @@ bool HasPolicyTable(uint32_t kind) {
   return kind == kKindProgram || kind == kKindSharedFolder;
 }
 
+bool IsRecordKind(uint32_t kind) {
+  return kind == kKindProgram || kind == kKindPortIp || kind == kKindSharedFolder ||
+         kind == kKindPolicyTable;
+}
+
+// A slot whose header could have been written by a store: a record kind and state, and in the
+// rule file its own number (journal entries of old files may be numbered otherwise).
+bool SlotLooksWritten(const tagSLOT_HEADER& h, uint32_t number, bool ruleFile) {
+  if (!IsRecordKind(h.kind) || (h.state != kStateLive && h.state != kStateDeleted)) return false;
+  return !ruleFile || h.slotNumber == number;
+}
+
+// The level of a damaged header, when the cipher block that holds it (bytes 96-111: twelve
+// zero bytes, then the level) is intact. ECB keeps the damage of one byte in its own block.
+bool LevelOfDamagedHeader(const tagFILE_HEADER& h, uint32_t* level) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(&h);
+  for (size_t i = 96; i < offsetof(tagFILE_HEADER, securityLevel); ++i) {
+    if (bytes[i] != 0) return false;
+  }
+  if (h.securityLevel < 1 || h.securityLevel > 4) return false;
+  *level = h.securityLevel;
+  return true;
+}
+
+// The header blocks that change after a header is made: the counter's and the level's.
+constexpr size_t kCounterBlock =
+    offsetof(tagFILE_HEADER, recordCounter) / kCipherBlock * kCipherBlock;
+constexpr size_t kLevelBlock =
+    offsetof(tagFILE_HEADER, securityLevel) / kCipherBlock * kCipherBlock;
+
+// A change writes at most four journal entries: old table, old record, new table, new record.
+constexpr uint32_t kMaxEntriesPerChange = 4;
+
+// Payload bytes of a record with the policy slot cleared: the rule file and the journal name
+// a record's table differently (slot number, entry number).
+std::string ComparablePayload(uint32_t kind, const uint8_t* payload) {
+  std::string bytes(reinterpret_cast<const char*>(payload), PayloadSizeOf(kind));
+  if (HasPolicyTable(kind)) {
+    std::memset(bytes.data() + offsetof(tagFIREWALL_PROGRAM, policySlot), 0, sizeof(int32_t));
+  }
+  return bytes;
+}
+
 }  // namespace
 
 CDBManager& CDBManager::GetInstance() {
@@ -146,10 +192,16 @@ CDBManager& CDBManager::GetInstance() {
   return instance;
 }
 
-CDBManager::CDBManager(const std::string& folder) : CDBManager(folder, {}) {}
+CDBManager::CDBManager(const std::string& folder, StoreAccess access)
+    : CDBManager(folder, {}, access) {}
 
-CDBManager::CDBManager(const std::string& folder, std::chrono::milliseconds waitForHolder)
-    : rules_(nullptr, &cipher_), journal_(nullptr, &cipher_), cache_(new CDBCache) {
+CDBManager::CDBManager(const std::string& folder, std::chrono::milliseconds waitForHolder,
+                       StoreAccess access)
+    : rules_(nullptr, &cipher_),
+      journal_(nullptr, &cipher_),
+      cache_(new CDBCache),
+      folder_(folder),
+      access_(access) {
   cipher_.MakeKey(kRuleFileKey, kChainBlock, 16, 16);
   if (!folder.empty()) rule_path_ = folder + "/QLFW.dat";
   const auto deadline = std::chrono::steady_clock::now() + waitForHolder;
@@ -186,8 +238,13 @@ CDBManager::CDBManager(const std::string& folder, std::chrono::milliseconds wait
 }
 
 CDBManager::CDBManager(std::unique_ptr<platform::RandomAccessFile> ruleFile,
-                       std::unique_ptr<platform::RandomAccessFile> journal)
-    : rules_(nullptr, &cipher_), journal_(nullptr, &cipher_), cache_(new CDBCache) {
+                       std::unique_ptr<platform::RandomAccessFile> journal, StoreAccess access,
+                       const std::string& setAsideFolder)
+    : rules_(nullptr, &cipher_),
+      journal_(nullptr, &cipher_),
+      cache_(new CDBCache),
+      folder_(setAsideFolder),
+      access_(access) {
   cipher_.MakeKey(kRuleFileKey, kChainBlock, 16, 16);
   rules_.Attach(std::move(ruleFile));
   journal_.Attach(std::move(journal));
@@ -198,51 +255,251 @@ CDBManager::~CDBManager() = default;
 
 void CDBManager::Open() {
   if (!rules_.IsOpen() || !journal_.IsOpen()) return;
-  if (!TestHeader(rules_) || !TestHeader(journal_)) return;
-  RepairCounters();
+  tagSLOT ruleHeader;
+  tagSLOT journalHeader;
+  const HeaderState ruleState = ExamineHeader(rules_, &ruleHeader);
+  const HeaderState journalState = ExamineHeader(journal_, &journalHeader);
+  damage_.ruleHeader = ruleState == HeaderState::kDamaged;
+  damage_.journalHeader = journalState == HeaderState::kDamaged;
+  uint32_t level = kDefaultSecurityLevel;
+  if (damage_.ruleHeader && !LevelOfDamagedHeader(AsHeader(ruleHeader), &level)) {
+    damage_.levelLost = true;
+  }
+
+  if (access_ == StoreAccess::kReadWrite) {
+    // A new (empty) file gets its header; a damaged one is copied aside before anything else.
+    bool ready = true;
+    for (auto [file, state] : {std::pair{&rules_, ruleState}, std::pair{&journal_, journalState}}) {
+      if (state != HeaderState::kEmpty) continue;
+      platform::DebugOutput(
+          "[Firewall] DBManager: Header Record not existed or corrupted. Truncating the DB");
+      ready = WriteHeader(*file, kDefaultSecurityLevel, 0) && ready;
+    }
+    if (ready && damage_.Any()) ready = RepairDamage(level);
+    if (ready) {
+      SettleJournal();
+      RepairCounters();
+      writable_ = true;
+    }
+  } else if (!damage_.Any()) {
+    SettleJournal();
+  }
   ReloadCache();
+
+  if (!damage_.Any()) return;
+  for (uint32_t n = 1; n < cache_->LoadedCount(); ++n) {
+    const tagSLOT* slot = cache_->Slot(n);
+    if (slot == nullptr) continue;
+    if (!SlotLooksWritten(slot->header, n, true)) {
+      ++damage_.slotsLost;
+    } else if (slot->header.state == kStateLive && slot->header.kind != kKindPolicyTable) {
+      ++damage_.rulesKept;
+    }
+  }
+  const uint32_t entries = journal_.SlotCount();
+  damage_.journalKept = std::min(entries > 0 ? entries - 1 : 0, journal_end_);
+  platform::DebugOutputText("[Firewall] DBManager: " + DescribeDamage(damage_, folder_));
 }
 
-bool CDBManager::TestHeader(CSlotFile& file) {
-  tagSLOT slot;
-  if (file.ReadSlot(0, &slot) && HeaderPasses(AsHeader(slot))) return true;
-  platform::DebugOutput(
-      "[Firewall] DBManager: Header Record not existed or corrupted. Truncating the DB");
-  int64_t size = file.Size();
-  uint64_t cut = size < 0 ? 0 : static_cast<uint64_t>(size);
-  if (cut > kSlotSize) cut = kSlotSize;
-  file.Truncate(cut);
+CDBManager::HeaderState CDBManager::ExamineHeader(CSlotFile& file, tagSLOT* header) {
+  std::memset(header, 0, sizeof(*header));
+  if (file.Size() == 0) return HeaderState::kEmpty;
+  if (file.ReadSlot(0, header) && HeaderPasses(AsHeader(*header))) return HeaderState::kSound;
+  return HeaderState::kDamaged;
+}
+
+bool CDBManager::WriteHeader(CSlotFile& file, uint32_t level, uint32_t counter) {
   tagFILE_HEADER header = NewHeader();
-  return file.WriteSlot(0, reinterpret_cast<const tagSLOT&>(header));
+  header.securityLevel = level;
+  header.recordCounter = counter;
+  return file.WriteSlot(0, reinterpret_cast<const tagSLOT&>(header)) && file.Sync();
+}
+
+std::string CDBManager::SetAside(CSlotFile& file, const char* name) {
+  if (folder_.empty()) return {};
+  const int64_t size = file.Size();
+  if (size < 0) return {};
+  // A copy from an earlier repair is never overwritten: it may hold rules this one lacks.
+  for (int i = 1; i <= 99; ++i) {
+    std::string path = folder_ + "/" + name + ".bad" + (i > 1 ? "." + std::to_string(i) : "");
+    platform::UniqueFd fd(
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd.Valid()) {
+      if (errno == EEXIST) continue;
+      return {};
+    }
+    std::vector<uint8_t> buffer(1u << 16);
+    bool copied = true;
+    for (uint64_t at = 0; copied && at < static_cast<uint64_t>(size);) {
+      int64_t n = file.ReadRaw(at, buffer.data(), buffer.size());
+      copied = n > 0 && platform::WriteAll(fd.Get(), buffer.data(), static_cast<size_t>(n));
+      at += n > 0 ? static_cast<uint64_t>(n) : 0;
+    }
+    if (!copied || ::fsync(fd.Get()) != 0) {
+      const int error = errno;
+      ::unlink(path.c_str());
+      errno = error;
+      return {};
+    }
+    fd.Reset();
+    // The copy's name must be on disk before the original changes.
+    platform::UniqueFd dir(::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.Valid()) ::fsync(dir.Get());
+    return path;
+  }
+  errno = EEXIST;
+  return {};
+}
+
+bool CDBManager::RepairDamage(uint32_t level) {
+  // Both copies first: until they are safe, neither file is touched.
+  struct Damaged {
+    CSlotFile* file;
+    const char* name;
+    std::string* setAside;
+    bool ruleFile;
+  };
+  std::vector<Damaged> damaged;
+  if (damage_.ruleHeader) damaged.push_back({&rules_, "QLFW.dat", &damage_.ruleSetAside, true});
+  if (damage_.journalHeader) {
+    damaged.push_back({&journal_, "QLFW.log", &damage_.journalSetAside, false});
+  }
+  for (const Damaged& d : damaged) {
+    *d.setAside = SetAside(*d.file, d.name);
+    if (d.setAside->empty()) {
+      damage_.repairError =
+          std::string("cannot keep a copy of ") + d.name +
+          (folder_.empty() ? std::string() : std::string(": ") + std::strerror(errno));
+      return false;
+    }
+  }
+  for (const Damaged& d : damaged) {
+    // Slots after the last one that looks written are foreign bytes (a file that never was a
+    // store): they are cut off. The ones before it are kept as they are.
+    uint32_t lastWritten = 0;
+    d.file->Scan(1, [&](uint32_t n, const uint8_t* ciphertext) {
+      tagSLOT_HEADER h;
+      d.file->DecryptHeader(ciphertext, &h);
+      if (SlotLooksWritten(h, n, d.ruleFile)) lastWritten = n;
+      return true;
+    });
+    const uint64_t keep = static_cast<uint64_t>(lastWritten + 1) * kSlotSize;
+    const int64_t size = d.file->Size();
+    if (size >= 0 && static_cast<uint64_t>(size) > keep && !d.file->Truncate(keep)) {
+      damage_.repairError = std::string("cannot shorten ") + d.name;
+      return false;
+    }
+    if (!WriteHeader(*d.file, d.ruleFile ? level : kDefaultSecurityLevel,
+                     d.ruleFile ? 0 : lastWritten)) {
+      damage_.repairError = std::string("cannot write the header of ") + d.name;
+      return false;
+    }
+  }
+  damage_.repaired = true;
+  return true;
 }
 
 void CDBManager::ReloadCache() {
   cache_->Reload(rules_);
 }
 
-bool CDBManager::BumpCounter(CSlotFile& file, int delta, uint32_t* counter) {
+void CDBManager::SettleJournal() {
   tagSLOT slot;
-  if (!file.ReadSlot(0, &slot)) return false;
-  tagFILE_HEADER& header = AsHeader(slot);
-  header.recordCounter += static_cast<uint32_t>(delta);
-  if (counter != nullptr) *counter = header.recordCounter;
-  return file.WriteSlot(0, slot);
+  if (!journal_.ReadSlot(0, &slot)) return;
+  const bool write = access_ == StoreAccess::kReadWrite;
+  const uint32_t count = journal_.SlotCount();
+  const uint32_t last = count > 1 ? count - 1 : 0;
+  const uint32_t counter = AsHeader(slot).recordCounter;
+  if (counter == last) return;
+  if (counter > last) {
+    // Older builds moved the counter before the entry was written.
+    platform::DebugOutput("[Firewall] DBManager: record counter %u of the journal repaired to %u",
+                          counter, last);
+    if (write) {
+      AsHeader(slot).recordCounter = last;
+      if (journal_.WriteBlock(0, slot, kCounterBlock)) journal_.Sync();
+    }
+    return;
+  }
+  // Entries the counter does not cover yet: the change they describe was interrupted, or
+  // only the counter's own write was. More than one change's worth comes only from older
+  // files, whose entries always followed the rule file: they are kept.
+  if (last - counter > kMaxEntriesPerChange || PendingChangeHeld(counter, last)) {
+    if (write) {
+      AsHeader(slot).recordCounter = last;
+      if (journal_.WriteBlock(0, slot, kCounterBlock)) journal_.Sync();
+    }
+    return;
+  }
+  platform::DebugOutput(
+      "[Firewall] DBManager: journal entries %u-%u describe a change the rule file does not "
+      "hold (interrupted), dropped",
+      counter + 1, last);
+  if (write) {
+    if (journal_.Truncate(static_cast<uint64_t>(counter + 1) * kSlotSize)) journal_.Sync();
+  } else {
+    journal_end_ = counter;
+  }
 }
 
-bool CDBManager::WriteNewSlot(CSlotFile& file, uint32_t number, const tagSLOT& slot) {
-  const int64_t before = file.Size();
-  if (file.WriteSlot(number, slot)) return true;
-  // A write cut short past the old end (a full disk) leaves the first blocks of the slot, its
-  // header among them, and would read back as a live record; the file is cut back.
-  if (before >= 0 && static_cast<uint64_t>(number) * kSlotSize >= static_cast<uint64_t>(before)) {
-    file.Truncate(static_cast<uint64_t>(before));
+bool CDBManager::PendingChangeHeld(uint32_t counter, uint32_t last) {
+  std::vector<tagSLOT> entries(last - counter);
+  for (uint32_t i = 0; i < entries.size(); ++i) {
+    if (!journal_.ReadSlot(counter + 1 + i, &entries[i])) return false;
   }
-  return false;
+  bool anyRecord = false;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const tagSLOT& entry = entries[i];
+    const uint32_t kind = entry.header.kind;
+    if (kind != kKindProgram && kind != kKindPortIp && kind != kKindSharedFolder) continue;
+    anyRecord = true;
+    // Only the last entry of a key says how the change left it.
+    bool later = false;
+    for (size_t j = i + 1; j < entries.size() && !later; ++j) {
+      later = entries[j].header.kind == kind && KeyMatches(kind, entries[j].payload, entry.payload);
+    }
+    if (later) continue;
+    tagSLOT live;
+    const uint32_t at = FindLive(kind, entry.payload, &live);
+    if (entry.header.state != kStateLive) {
+      if (at != 0) return false;
+      continue;
+    }
+    if (at == 0 ||
+        ComparablePayload(kind, live.payload) != ComparablePayload(kind, entry.payload)) {
+      return false;
+    }
+    if (!HasPolicyTable(kind) || PayloadAction(entry.payload) != kActionPolicy) continue;
+    const auto tableEntry = static_cast<uint32_t>(PayloadPolicySlot(entry.payload));
+    tagSLOT journalTable;
+    tagSLOT ruleTable;
+    if (tableEntry == 0 || !journal_.ReadSlot(tableEntry, &journalTable) ||
+        !rules_.ReadSlot(static_cast<uint32_t>(PayloadPolicySlot(live.payload)), &ruleTable) ||
+        ruleTable.header.state != kStateLive || ruleTable.header.kind != kKindPolicyTable ||
+        std::memcmp(journalTable.payload, ruleTable.payload, sizeof(tagPOLICY_TABLE)) != 0) {
+      return false;
+    }
+  }
+  return anyRecord;
+}
+
+uint32_t CDBManager::FindLive(uint32_t kind, const uint8_t* key, tagSLOT* found) {
+  uint32_t at = 0;
+  alignas(16) tagSLOT plain;
+  rules_.Scan(1, [&](uint32_t n, const uint8_t* ciphertext) {
+    rules_.DecryptPart(ciphertext, reinterpret_cast<uint8_t*>(&plain), 0, kSlotSize);
+    if (plain.header.state != kStateLive || plain.header.kind != kind) return true;
+    if (!KeyMatches(kind, plain.payload, key)) return true;
+    *found = plain;
+    at = n;
+    return false;
+  });
+  return at;
 }
 
 void CDBManager::RepairCounters() {
   // A full disk or a crash between the steps of a change can leave a counter that disagrees
-  // with the records; the records are what was written, so the counters follow them.
+  // with the records; the records are what was written, so the counter follows them.
   uint32_t live = 0;
   std::vector<uint32_t> tables;
   std::vector<uint32_t> named;
@@ -260,6 +517,7 @@ void CDBManager::RepairCounters() {
   // A table that no live record names was left by a change that could not finish; nothing
   // can reach it, so it is freed.
   std::sort(named.begin(), named.end());
+  bool wrote = false;
   for (uint32_t table : tables) {
     if (std::binary_search(named.begin(), named.end(), table)) continue;
     if (!rules_.ReadSlot(table, &slot)) continue;
@@ -268,140 +526,217 @@ void CDBManager::RepairCounters() {
       platform::DebugOutput("[Firewall] DBManager: policy table in slot %u named by no rule, freed",
                             table);
       --live;
+      wrote = true;
     }
   }
   if (rules_.ReadSlot(0, &slot) && AsHeader(slot).recordCounter != live) {
     platform::DebugOutput("[Firewall] DBManager: record counter %u of the rule file repaired to %u",
                           AsHeader(slot).recordCounter, live);
     AsHeader(slot).recordCounter = live;
-    rules_.WriteSlot(0, slot);
+    wrote = rules_.WriteBlock(0, slot, kCounterBlock) || wrote;
   }
-  const uint32_t count = journal_.SlotCount();
-  const uint32_t last = count > 1 ? count - 1 : 0;
-  if (journal_.ReadSlot(0, &slot) && AsHeader(slot).recordCounter != last) {
-    platform::DebugOutput("[Firewall] DBManager: record counter %u of the journal repaired to %u",
-                          AsHeader(slot).recordCounter, last);
-    AsHeader(slot).recordCounter = last;
-    journal_.WriteSlot(0, slot);
-  }
+  if (wrote) rules_.Sync();
 }
 
-void CDBManager::Journal(const tagSLOT& copy, JournalLink link) {
-  if (deferring_) {
-    pending_.push_back({copy, link});
-    return;
-  }
-  WriteJournalEntry(copy, link);
-}
-
-bool CDBManager::WriteJournalEntry(tagSLOT entry, JournalLink link) {
-  // The sequence number is the entry's own slot, so a lookup by number finds exactly it,
-  // whatever became of earlier entries; the counter moves only once the entry is written.
-  const uint32_t count = journal_.SlotCount();
-  const uint32_t sequence = count > 1 ? count : 1;
-  entry.header.slotNumber = sequence;
-  if (link == JournalLink::kPreviousEntry) {
-    SetPayloadPolicySlot(entry.payload, static_cast<int32_t>(last_journal_entry_));
-  }
-  last_journal_entry_ = 0;
-  if (!WriteNewSlot(journal_, sequence, entry)) {
-    platform::DebugOutput("[Firewall] DBManager: journal entry %u could not be written", sequence);
+bool CDBManager::WritesAllowed() {
+  if (!rules_.IsOpen()) {
+    platform::DebugOutput("DBManager:: File handle is INVALID");
     return false;
   }
+  if (!writable_) return false;
+  // Headers damaged while the files were open are left for the next open to repair.
   tagSLOT header;
-  if (journal_.ReadSlot(0, &header)) {
-    AsHeader(header).recordCounter = sequence;
-    journal_.WriteSlot(0, header);
+  for (CSlotFile* file : {&rules_, &journal_}) {
+    if (!file->ReadSlot(0, &header) || !HeaderPasses(AsHeader(header))) {
+      platform::DebugOutput(
+          "[Firewall] DBManager: a header was damaged while open; nothing written");
+      return false;
+    }
   }
-  last_journal_entry_ = sequence;
   return true;
 }
 
-void CDBManager::FlushJournal(std::vector<PendingEntry> entries) {
-  pending_.clear();
-  deferring_ = false;
-  for (const PendingEntry& entry : entries) WriteJournalEntry(entry.slot, entry.link);
+bool CDBManager::AppendEntries(const Change& change, uint32_t* last) {
+  const uint32_t count = journal_.SlotCount();
+  uint32_t sequence = count > 1 ? count : 1;
+  uint32_t previous = 0;
+  for (const Change::Entry& e : change.entries) {
+    // The sequence number is the entry's own slot, so a lookup by number finds exactly it.
+    tagSLOT entry = e.slot;
+    entry.header.slotNumber = sequence;
+    if (e.link == JournalLink::kPreviousEntry) {
+      SetPayloadPolicySlot(entry.payload, static_cast<int32_t>(previous));
+    }
+    if (!journal_.WriteSlot(sequence, entry)) {
+      platform::DebugOutput("[Firewall] DBManager: journal entry %u could not be written",
+                            sequence);
+      return false;
+    }
+    previous = sequence;
+    *last = sequence++;
+  }
+  return true;
 }
 
-uint32_t CDBManager::AddData(const void* payload, uint32_t kind, bool withinModification) {
-  if (!rules_.IsOpen()) {
-    platform::DebugOutput("DBManager:: File handle is INVALID");
-    return 0;
-  }
-  // Both headers must be readable before anything is written.
+bool CDBManager::Commit(const Change& change) {
+  if (!WritesAllowed()) return false;
+  const int64_t journalBefore = journal_.Size();
+  const int64_t rulesBefore = rules_.Size();
+  if (journalBefore < 0 || rulesBefore < 0) return false;
+  auto dropEntries = [&] {
+    if (journal_.Truncate(static_cast<uint64_t>(journalBefore))) journal_.Sync();
+  };
+
+  // 1. The journal, synced: from here a crash leaves entries the next open checks.
   tagSLOT header;
-  if (!rules_.ReadSlot(0, &header) || !journal_.ReadSlot(0, &header)) return 0;
-  // The first slot that is not live: a deleted slot is reused, else the record is appended.
+  if (!journal_.ReadSlot(0, &header)) return false;
+  const uint32_t counter = AsHeader(header).recordCounter;
+  uint32_t last = 0;
+  if (!AppendEntries(change, &last) || !journal_.Sync()) {
+    dropEntries();
+    return false;
+  }
+
+  // 2. The rule file, synced. Its writes are ordered so that every prefix of them leaves a
+  // consistent file; when one fails, the change counts if the file already holds it (a delete
+  // whose table could not be freed), and is otherwise undone as far as the disk allows (a
+  // table left behind is freed by the next open) and dropped from the journal.
+  std::vector<tagSLOT> old(change.writes.size());
+  size_t written = 0;
+  bool ok = true;
+  for (const Change::Write& w : change.writes) {
+    rules_.ReadSlot(w.number, &old[written]);
+    ++written;
+    if (!rules_.WriteSlot(w.number, w.slot)) {
+      ok = false;
+      break;
+    }
+  }
+  ok = rules_.Sync() && ok;
+  if (!ok && !PendingChangeHeld(counter, last)) {
+    for (size_t i = written; i-- > 0;) {
+      const uint32_t n = change.writes[i].number;
+      if (static_cast<uint64_t>(n) * kSlotSize < static_cast<uint64_t>(rulesBefore)) {
+        rules_.WriteSlot(n, old[i]);
+      }
+    }
+    if (rules_.Size() > rulesBefore) rules_.Truncate(static_cast<uint64_t>(rulesBefore));
+    rules_.Sync();
+    dropEntries();
+    return false;
+  }
+
+  // 3. The counters. The journal's says the change is complete; either may fail to move and
+  // is then put right on the next open.
+  if (change.liveDelta != 0 && rules_.ReadSlot(0, &header)) {
+    AsHeader(header).recordCounter += static_cast<uint32_t>(change.liveDelta);
+    if (rules_.WriteBlock(0, header, kCounterBlock)) rules_.Sync();
+  }
+  if (journal_.ReadSlot(0, &header)) {
+    AsHeader(header).recordCounter = last;
+    if (journal_.WriteBlock(0, header, kCounterBlock)) journal_.Sync();
+  }
+  return true;
+}
+
+uint32_t CDBManager::FreeSlot(const std::vector<uint32_t>& taken) {
+  auto isTaken = [&](uint32_t n) {
+    return std::find(taken.begin(), taken.end(), n) != taken.end();
+  };
   uint32_t number = 0;
   rules_.Scan(1, [&](uint32_t n, const uint8_t* ciphertext) {
     tagSLOT_HEADER slotHeader;
     rules_.DecryptHeader(ciphertext, &slotHeader);
-    if (slotHeader.state == kStateLive) return true;
+    if (slotHeader.state == kStateLive || isTaken(n)) return true;
     number = n;
     return false;
   });
-  if (number == 0) number = rules_.SlotCount() > 1 ? rules_.SlotCount() : 1;
+  if (number != 0) return number;
+  number = rules_.SlotCount() > 1 ? rules_.SlotCount() : 1;
+  while (isTaken(number)) ++number;
+  return number;
+}
 
+tagSLOT CDBManager::RecordSlot(uint32_t number, uint32_t kind, const void* payload,
+                               const platform::SYSTEMTIME& time) {
   tagSLOT slot{};
   slot.header.slotNumber = number;
   slot.header.kind = kind;
   slot.header.state = kStateLive;
   slot.header.operation = kOpRuleFile;
-  slot.header.time = platform::GetLocalTime();
+  slot.header.time = time;
   std::memcpy(slot.payload, payload, PayloadSizeOf(kind));
   ClearUnusedBytes(kind, slot.payload);
-  if (!WriteNewSlot(rules_, number, slot)) return 0;
-  // Counted only once written; a counter that failed to move is repaired on the next open.
-  BumpCounter(rules_, +1, nullptr);
-
-  // The journal copy; a program's table is always journalled just before the program.
-  slot.header.operation = withinModification ? kOpModified : kOpAdded;
-  const bool linked = HasPolicyTable(kind) && PayloadAction(slot.payload) == kActionPolicy;
-  Journal(slot, linked ? JournalLink::kPreviousEntry : JournalLink::kNone);
-
-  if (!withinModification) ReloadCache();
-  return number;
+  return slot;
 }
 
-uint32_t CDBManager::DeleteData(const void* key, uint32_t kind, uint32_t number,
-                                bool withinModification) {
-  if (!rules_.IsOpen()) {
-    platform::DebugOutput("DBManager:: File handle is INVALID");
-    return 0;
+uint32_t CDBManager::AddRecord(void* payload, uint32_t kind, const tagPOLICY_TABLE* table) {
+  auto* bytes = static_cast<uint8_t*>(payload);
+  const bool needsTable = HasPolicyTable(kind) && PayloadAction(bytes) == kActionPolicy;
+  const platform::SYSTEMTIME now = platform::GetLocalTime();
+  Change change;
+  // The table first, in the rule file and in the journal; the record names both.
+  uint32_t tableSlot = 0;
+  if (needsTable) {
+    tableSlot = FreeSlot({});
+    tagSLOT slot = RecordSlot(tableSlot, kKindPolicyTable, table, now);
+    change.writes.push_back({tableSlot, slot});
+    slot.header.operation = kOpAdded;
+    change.entries.push_back({slot, JournalLink::kNone});
   }
-  tagSLOT slot;
-  if (number == 0 || !rules_.ReadSlot(number, &slot)) return 0;
-  if (kind == kKindPolicyTable) {
-    if (slot.header.kind != kKindPolicyTable) return 0;
-  } else if (slot.header.kind != kind || !KeyMatches(kind, slot.payload, key)) {
-    return 0;
-  }
+  if (HasPolicyTable(kind)) SetPayloadPolicySlot(bytes, static_cast<int32_t>(tableSlot));
+  const uint32_t number = FreeSlot({tableSlot});
+  tagSLOT slot = RecordSlot(number, kind, payload, now);
+  change.writes.push_back({number, slot});
+  slot.header.operation = kOpAdded;
+  change.entries.push_back({slot, needsTable ? JournalLink::kPreviousEntry : JournalLink::kNone});
+  change.liveDelta = needsTable ? 2 : 1;
 
+  const bool ok = Commit(change);
+  if (!ok && HasPolicyTable(kind)) SetPayloadPolicySlot(bytes, 0);
+  ReloadCache();
+  return ok ? number : 0;
+}
+
+uint32_t CDBManager::DeleteRecord(const void* key, uint32_t kind, uint32_t number) {
+  tagSLOT slot;
+  if (!rules_.IsOpen() || number == 0 || !rules_.ReadSlot(number, &slot)) return 0;
+  if (slot.header.kind != kind || !KeyMatches(kind, slot.payload, key)) return 0;
+  const platform::SYSTEMTIME now = platform::GetLocalTime();
+  Change change;
   // The record goes first, its table after it: a live record never names a freed slot that
-  // the next add could give to another record's table.
+  // the next add could give to another record's table. The journal has the table first.
   tagSLOT copy = slot;
   slot.header.state = kStateDeleted;
-  if (!rules_.WriteSlot(number, slot)) return 0;
-  BumpCounter(rules_, -1, nullptr);
-
+  change.writes.push_back({number, slot});
+  change.liveDelta = -1;
   JournalLink link = JournalLink::kNone;
   if (HasPolicyTable(kind) && PayloadAction(copy.payload) == kActionPolicy) {
-    uint32_t table = static_cast<uint32_t>(PayloadPolicySlot(copy.payload));
-    bool journalled =
-        table != 0 && DeleteData(nullptr, kKindPolicyTable, table, withinModification) != 0;
-    if (journalled) {
+    const auto table = static_cast<uint32_t>(PayloadPolicySlot(copy.payload));
+    tagSLOT tableSlot;
+    if (table != 0 && table != number && rules_.ReadSlot(table, &tableSlot) &&
+        tableSlot.header.kind == kKindPolicyTable) {
+      tagSLOT tableCopy = tableSlot;
+      if (tableSlot.header.state == kStateLive) --change.liveDelta;
+      tableSlot.header.state = kStateDeleted;
+      change.writes.push_back({table, tableSlot});
+      tableCopy.header.state = kStateDeleted;
+      tableCopy.header.time = now;
+      tableCopy.header.operation = kOpDeleted;
+      change.entries.push_back({tableCopy, JournalLink::kNone});
       link = JournalLink::kPreviousEntry;
     } else {
       SetPayloadPolicySlot(copy.payload, 0);
     }
   }
   copy.header.state = kStateDeleted;
-  copy.header.time = platform::GetLocalTime();
-  copy.header.operation = withinModification ? kOpModified : kOpDeleted;
-  Journal(copy, link);
+  copy.header.time = now;
+  copy.header.operation = kOpDeleted;
+  change.entries.push_back({copy, link});
 
-  if (!withinModification) ReloadCache();
-  return number;
+  const bool ok = Commit(change);
+  ReloadCache();
+  return ok ? number : 0;
 }
 
 uint32_t CDBManager::FindData(void* record, const void* excluded, uint32_t kind) {
@@ -425,19 +760,6 @@ uint32_t CDBManager::FindData(void* record, const void* excluded, uint32_t kind)
   return found;
 }
 
-bool CDBManager::AddPolicyTableFor(void* record, uint32_t kind, const tagPOLICY_TABLE* table,
-                                   bool withinModification) {
-  auto* payload = static_cast<uint8_t*>(record);
-  if (!HasPolicyTable(kind) || PayloadAction(payload) != kActionPolicy) {
-    SetPayloadPolicySlot(payload, 0);
-    return true;
-  }
-  uint32_t slot = AddData(table, kKindPolicyTable, withinModification);
-  if (slot == 0) return false;
-  SetPayloadPolicySlot(payload, static_cast<int32_t>(slot));
-  return true;
-}
-
 uint32_t CDBManager::ModifyData(const void* oldRecord, uint32_t oldSlot, void* newRecord,
                                 uint32_t kind, const tagPOLICY_TABLE* table) {
   // The new record's table is checked before anything is written, so a bad table never costs
@@ -454,64 +776,62 @@ uint32_t CDBManager::ModifyData(const void* oldRecord, uint32_t oldSlot, void* n
     return 0;
   }
 
-  // New before old: the new table goes to a free slot, the new record over the old one in a
-  // single slot write, and only then is the old table freed. A step that fails (a full disk)
-  // leaves the old rule in place and no table behind. The journal entries wait until the
-  // rule file holds the change and keep their order: old table, old record, new table, new
-  // record.
-  deferring_ = true;
-  pending_.clear();
-  auto giveUp = [this] {
-    pending_.clear();
-    deferring_ = false;
-    ReloadCache();
-    return 0u;
-  };
-  if (!AddPolicyTableFor(newRecord, kind, table, true)) {
-    platform::DebugOutput("On CDBManager::ModifyData() Fail to Write");
-    return giveUp();
-  }
-  const size_t newTableEntries = pending_.size();
-  tagSLOT slot{};
-  slot.header.slotNumber = oldSlot;
-  slot.header.kind = kind;
-  slot.header.state = kStateLive;
-  slot.header.operation = kOpRuleFile;
-  slot.header.time = platform::GetLocalTime();
-  std::memcpy(slot.payload, newPayload, PayloadSizeOf(kind));
-  ClearUnusedBytes(kind, slot.payload);
-  if (!rules_.WriteSlot(oldSlot, slot)) {
-    platform::DebugOutput("On CDBManager::ModifyData() Fail to Write");
-    if (needsTable) {
-      DeleteData(nullptr, kKindPolicyTable, static_cast<uint32_t>(PayloadPolicySlot(newPayload)),
-                 true);
-    }
-    return giveUp();
-  }
-
+  // New before old in the rule file: the new table goes to a free slot, the new record over
+  // the old one in a single slot write, and only then is the old table freed. The journal
+  // has (old table,) old record, (new table,) new record, each as a modification.
+  const platform::SYSTEMTIME now = platform::GetLocalTime();
+  Change change;
+  uint32_t oldTable = 0;
+  tagSLOT oldTableSlot;
   JournalLink oldLink = JournalLink::kNone;
+  tagSLOT oldCopy = old;
   if (HasPolicyTable(kind) && PayloadAction(old.payload) == kActionPolicy) {
-    uint32_t oldTable = static_cast<uint32_t>(PayloadPolicySlot(old.payload));
-    if (oldTable != 0 && DeleteData(nullptr, kKindPolicyTable, oldTable, true) != 0) {
+    const auto t = static_cast<uint32_t>(PayloadPolicySlot(old.payload));
+    if (t != 0 && t != oldSlot && rules_.ReadSlot(t, &oldTableSlot) &&
+        oldTableSlot.header.kind == kKindPolicyTable) {
+      oldTable = t;
+      tagSLOT entry = oldTableSlot;
+      entry.header.state = kStateDeleted;
+      entry.header.time = now;
+      entry.header.operation = kOpModified;
+      change.entries.push_back({entry, JournalLink::kNone});
       oldLink = JournalLink::kPreviousEntry;
     } else {
-      SetPayloadPolicySlot(old.payload, 0);
+      SetPayloadPolicySlot(oldCopy.payload, 0);
     }
   }
-  old.header.state = kStateDeleted;
-  old.header.time = slot.header.time;
-  old.header.operation = kOpModified;
-  slot.header.operation = kOpModified;
+  oldCopy.header.state = kStateDeleted;
+  oldCopy.header.time = now;
+  oldCopy.header.operation = kOpModified;
+  change.entries.push_back({oldCopy, oldLink});
 
-  std::vector<PendingEntry> entries(pending_.begin() + static_cast<ptrdiff_t>(newTableEntries),
-                                    pending_.end());
-  entries.push_back({old, oldLink});
-  entries.insert(entries.end(), pending_.begin(),
-                 pending_.begin() + static_cast<ptrdiff_t>(newTableEntries));
-  entries.push_back({slot, needsTable ? JournalLink::kPreviousEntry : JournalLink::kNone});
-  FlushJournal(std::move(entries));
+  uint32_t newTable = 0;
+  if (needsTable) {
+    newTable = FreeSlot({});
+    tagSLOT slot = RecordSlot(newTable, kKindPolicyTable, table, now);
+    change.writes.push_back({newTable, slot});
+    slot.header.operation = kOpModified;
+    change.entries.push_back({slot, JournalLink::kNone});
+    ++change.liveDelta;
+  }
+  if (HasPolicyTable(kind)) SetPayloadPolicySlot(newPayload, static_cast<int32_t>(newTable));
+  tagSLOT slot = RecordSlot(oldSlot, kind, newPayload, now);
+  change.writes.push_back({oldSlot, slot});
+  if (oldTable != 0) {
+    if (oldTableSlot.header.state == kStateLive) --change.liveDelta;
+    oldTableSlot.header.state = kStateDeleted;
+    change.writes.push_back({oldTable, oldTableSlot});
+  }
+  slot.header.operation = kOpModified;
+  change.entries.push_back({slot, needsTable ? JournalLink::kPreviousEntry : JournalLink::kNone});
+
+  const bool ok = Commit(change);
+  if (!ok) {
+    platform::DebugOutput("On CDBManager::ModifyData() Fail to Write");
+    if (HasPolicyTable(kind)) SetPayloadPolicySlot(newPayload, 0);
+  }
   ReloadCache();
-  return oldSlot;
+  return ok ? oldSlot : 0;
 }
 
 int CDBManager::AddProgram(tagFIREWALL_PROGRAM& program, const tagPOLICY_TABLE* table) {
@@ -521,14 +841,7 @@ int CDBManager::AddProgram(tagFIREWALL_PROGRAM& program, const tagPOLICY_TABLE* 
   if (program.action == kActionPolicy && (table == nullptr || !IsValidPolicyTable(*table))) {
     return 0;
   }
-  if (!AddPolicyTableFor(&program, kKindProgram, table, false)) return 0;
-  uint32_t slot = AddData(&program, kKindProgram, false);
-  if (slot == 0 && program.policySlot != 0) {
-    // Do not leave a table behind that no program names.
-    DeleteData(nullptr, kKindPolicyTable, static_cast<uint32_t>(program.policySlot), false);
-    program.policySlot = 0;
-  }
-  return static_cast<int>(slot);
+  return static_cast<int>(AddRecord(&program, kKindProgram, table));
 }
 
 int CDBManager::DeleteProgram(tagFIREWALL_PROGRAM& program) {
@@ -536,7 +849,7 @@ int CDBManager::DeleteProgram(tagFIREWALL_PROGRAM& program) {
   tagFIREWALL_PROGRAM key = program;
   uint32_t slot = FindData(&key, nullptr, kKindProgram);
   if (slot == 0) return 0;
-  return static_cast<int>(DeleteData(&key, kKindProgram, slot, false));
+  return static_cast<int>(DeleteRecord(&key, kKindProgram, slot));
 }
 
 int CDBManager::ModifyProgram(tagFIREWALL_PROGRAM& oldProgram, tagFIREWALL_PROGRAM& newProgram,
@@ -554,7 +867,7 @@ int CDBManager::AddPortIp(tagFIREWALL_PORTIP& rule) {
   if (!IsValidPortIp(rule)) return 0;
   tagFIREWALL_PORTIP existing = rule;
   if (FindData(&existing, nullptr, kKindPortIp) != 0) return 0;
-  return static_cast<int>(AddData(&rule, kKindPortIp, false));
+  return static_cast<int>(AddRecord(&rule, kKindPortIp, nullptr));
 }
 
 int CDBManager::DeletePortIp(tagFIREWALL_PORTIP& rule) {
@@ -562,7 +875,7 @@ int CDBManager::DeletePortIp(tagFIREWALL_PORTIP& rule) {
   tagFIREWALL_PORTIP key = rule;
   uint32_t slot = FindData(&key, nullptr, kKindPortIp);
   if (slot == 0) return 0;
-  return static_cast<int>(DeleteData(&key, kKindPortIp, slot, false));
+  return static_cast<int>(DeleteRecord(&key, kKindPortIp, slot));
 }
 
 int CDBManager::ModifyPortIp(tagFIREWALL_PORTIP& oldRule, tagFIREWALL_PORTIP& newRule) {
@@ -576,15 +889,17 @@ int CDBManager::ModifyPortIp(tagFIREWALL_PORTIP& oldRule, tagFIREWALL_PORTIP& ne
 }
 
 int CDBManager::SetSecurityLevel(uint32_t level) {
-  if (level > 4 || !rules_.IsOpen() || !TestHeader(rules_)) return 0;
+  if (level > 4 || !WritesAllowed()) return 0;
   tagSLOT slot;
   if (!rules_.ReadSlot(0, &slot)) return 0;
   AsHeader(slot).securityLevel = level;
-  return rules_.WriteSlot(0, slot) ? 1 : 0;
+  return rules_.WriteBlock(0, slot, kLevelBlock) && rules_.Sync() ? 1 : 0;
 }
 
 uint32_t CDBManager::GetSecurityLevel() {
   tagSLOT slot;
+  // A damaged block would read as any number; a reader of a damaged file is told it is lost.
+  if (damage_.levelLost && !damage_.repaired) return kDefaultSecurityLevel;
   if (!rules_.ReadSlot(0, &slot)) return kDefaultSecurityLevel;
   uint32_t level = AsHeader(slot).securityLevel;
   return level >= 1 && level <= 4 ? level : kDefaultSecurityLevel;
@@ -635,7 +950,7 @@ bool CDBManager::JournalNext(uint32_t kind, uint32_t* cursor) {
   // as the scans of the rule file do.
   constexpr uint32_t kYieldEvery = 128;
   uint32_t passed = 0;
-  for (uint32_t n = *cursor + 1; journal_.ReadSlot(n, &slot); ++n) {
+  for (uint32_t n = *cursor + 1; n <= journal_end_ && journal_.ReadSlot(n, &slot); ++n) {
     if (slot.header.kind == kind) {
       journal_entry_ = slot;
       journal_op_ = slot.header.operation;
@@ -682,7 +997,7 @@ int CDBManager::GetSharedFolder(tagFIREWALL_SHARED_FOLDER* folder) {
 int CDBManager::GetPolicy(tagPOLICY_TABLE* table, uint32_t slot) {
   if (journal_mode_) {
     tagSLOT entry;
-    if (slot == 0 || !journal_.ReadSlot(slot, &entry)) return 0;
+    if (slot == 0 || slot > journal_end_ || !journal_.ReadSlot(slot, &entry)) return 0;
     if (entry.header.kind != kKindPolicyTable || entry.header.slotNumber != slot) return 0;
     std::memcpy(table, entry.payload, sizeof(*table));
     return 1;

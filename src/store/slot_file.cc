@@ -27,12 +27,30 @@ bool CSlotFile::ReadSlot(uint32_t number, tagSLOT* slot) {
   return true;
 }
 
+int64_t CSlotFile::ReadRaw(uint64_t offset, void* data, size_t size) {
+  return file_ ? file_->ReadAt(offset, data, size) : -1;
+}
+
 bool CSlotFile::WriteSlot(uint32_t number, const tagSLOT& slot) {
   if (!file_) return false;
   alignas(16) uint8_t ciphertext[kSlotSize];
   cipher_->Encrypt(reinterpret_cast<const char*>(&slot), reinterpret_cast<char*>(ciphertext),
                    kSlotSize, CRijndael::ECB);
-  return file_->WriteAt(static_cast<uint64_t>(number) * kSlotSize, ciphertext, kSlotSize);
+  // The block with the slot's kind and state goes last: a write cut short (a crash, a full
+  // disk) leaves the old kind and state over the new bytes, so a free slot stays free rather
+  // than bringing its old record back to life.
+  const uint64_t at = static_cast<uint64_t>(number) * kSlotSize;
+  return file_->WriteAt(at + kCipherBlock, ciphertext + kCipherBlock, kSlotSize - kCipherBlock) &&
+         file_->WriteAt(at, ciphertext, kCipherBlock);
+}
+
+bool CSlotFile::WriteBlock(uint32_t number, const tagSLOT& slot, size_t offset) {
+  if (!file_ || offset % kCipherBlock != 0 || offset >= kSlotSize) return false;
+  alignas(16) uint8_t ciphertext[kCipherBlock];
+  cipher_->Encrypt(reinterpret_cast<const char*>(&slot) + offset,
+                   reinterpret_cast<char*>(ciphertext), kCipherBlock, CRijndael::ECB);
+  return file_->WriteAt(static_cast<uint64_t>(number) * kSlotSize + offset, ciphertext,
+                        kCipherBlock);
 }
 
 bool CSlotFile::AppendSlot(const tagSLOT& slot, uint32_t* number) {
@@ -55,6 +73,10 @@ uint32_t CSlotFile::SlotCount() {
 
 bool CSlotFile::Truncate(uint64_t size) {
   return file_ && file_->Truncate(size);
+}
+
+bool CSlotFile::Sync() {
+  return file_ && file_->Sync();
 }
 
 void CSlotFile::Scan(uint32_t first, const ScanVisitor& visit) {

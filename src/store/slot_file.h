@@ -27,7 +27,12 @@ class CSlotFile {
   void Attach(std::unique_ptr<platform::RandomAccessFile> file) { file_ = std::move(file); }
 
   bool ReadSlot(uint32_t number, tagSLOT* slot);
+  // The file's bytes as they are (ciphertext); the count read, -1 on error.
+  int64_t ReadRaw(uint64_t offset, void* data, size_t size);
   bool WriteSlot(uint32_t number, const tagSLOT& slot);
+  // Writes only the 16-byte block of slot at offset (a multiple of 16): one field of a header
+  // changes in a write too small to be torn.
+  bool WriteBlock(uint32_t number, const tagSLOT& slot, size_t offset);
   // Writes at the end of the file; *number gets the slot index used.
   bool AppendSlot(const tagSLOT& slot, uint32_t* number);
 
@@ -36,6 +41,8 @@ class CSlotFile {
   // Number of slots a reader finds (a partial last slot counts).
   uint32_t SlotCount();
   bool Truncate(uint64_t size);
+  // fdatasync: what was written survives a power loss once this returns true.
+  bool Sync();
 
   // Visits slots first, first+1, ... with their ciphertext (816 bytes, zero-padded when the
   // file ends inside the slot) until the file ends or visit returns false. Yields the

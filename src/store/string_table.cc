@@ -269,6 +269,17 @@ const char* const kEnglishExtraStrings[kExtraStringCount] = {
     /* 246 */ "%1: infected files: %3, files scanned: %2",
     /* 247 */ "%1: files not scanned: %3, files scanned: %2",
     /* 248 */ "Change",
+    /* 249 */ "The rule store was damaged",
+    /* 250 */
+    "The header of the rule data file was damaged. %1 rules were kept from its intact "
+    "parts.",
+    /* 251 */ "%1 damaged parts of the rule data file could not be read; their rules are lost.",
+    /* 252 */ "The security level could not be read and is set to Medium.",
+    /* 253 */ "The header of the journal of rule changes was damaged. Its %1 entries were kept.",
+    /* 254 */ "The damaged file was kept as %1.",
+    /* 255 */
+    "The damaged file could not be kept aside (%1), so the store was not repaired: "
+    "rules cannot be changed until it is.",
 };
 
 std::string FillText(std::string_view text, std::initializer_list<std::string_view> args) {

@@ -1,5 +1,6 @@
 // The built-in English user-interface string table: 213 texts numbered 0 to 212, and the
-// texts added beside it, numbered from 213 on (the home page's state and the tray tip).
+// texts added beside it, numbered from 213 on (the home page's state and the tray tip, the
+// message about a damaged rule store).
 //
 // Every screen, dialog and message box takes its texts from CPreferences::GetText (the table)
 // or GetExtraText (the added texts), which start from these and let a translation section of
@@ -19,7 +20,7 @@ inline constexpr int kStringCount = 213;
 extern const char* const kEnglishStrings[kStringCount];
 
 inline constexpr int kExtraStringBase = kStringCount;
-inline constexpr int kExtraStringCount = 36;
+inline constexpr int kExtraStringCount = 43;
 // Numbers kExtraStringBase .. kExtraStringBase + kExtraStringCount - 1.
 extern const char* const kEnglishExtraStrings[kExtraStringCount];
 

@@ -73,8 +73,8 @@ TEST(HttpDownloadTest, ASilentServerTimesOut) {
   TempDir dir;
   DownloadLimits limits;
   limits.max_bytes = 10;
-  limits.total_timeout_s = 1;
-  limits.stall_timeout_s = 1;
+  limits.total_timeout_ms = 1000;
+  limits.min_rate_seconds = 1;
   auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(DownloadToFile("http://127.0.0.1:" + std::to_string(ntohs(at.sin_port)) + "/x",
                               dir.path() + "/x", limits));

@@ -65,6 +65,17 @@ TEST_F(ServiceExportsTest, QuarantineRoundTripThroughTheExports) {
   EXPECT_EQ(ReadTextFile(path), "X5O!P%@AP");
 }
 
+const UpdateSigner& TestSigner() {
+  static const UpdateSigner signer = *UpdateSigner::Generate();
+  return signer;
+}
+
+// The system folder's dvscan.ini trusts the test key, as the installer's configuration does.
+void TrustTestKey(const std::string& system_folder) {
+  WriteTextFile(system_folder + "/dvscan.ini",
+                "[update]\nkeys=" + UpdateKeyText(TestSigner().PublicKey()) + "\n");
+}
+
 // A reference server for the words h1 and l1 with the given signature files under l1.
 std::unique_ptr<update_server::UpdateServer> ServeSignatures(
     const std::string& folder, const std::vector<std::pair<std::string, std::string>>& files) {
@@ -75,6 +86,7 @@ std::unique_ptr<update_server::UpdateServer> ServeSignatures(
   config.folder = folder;
   config.high = "h1";
   config.low = "l1";
+  config.signer = std::shared_ptr<const UpdateSigner>(&TestSigner(), [](const UpdateSigner*) {});
   auto server = std::make_unique<update_server::UpdateServer>(config);
   std::string error;
   if (!server->Start(&error)) ADD_FAILURE() << error;
@@ -92,6 +104,8 @@ TEST_F(ServiceExportsTest, UpdateWithProgressReportsRangeStepsAndPaths) {
   auto server = ServeSignatures(files.path(), {{"main.vdb", "sig"}, {"daily.vdb", "daily"}});
   ScopedEnv server_env("QXAV_UPDATE_SERVER",
                        "127.0.0.1:" + std::to_string(server->question_port()));
+  ScopedEnv system_env("QXFW_SYSTEM_DIR", sys_.path());
+  TrustTestKey(sys_.path());
 
   Progress progress;
   QxavProgressBar bar{
@@ -154,6 +168,12 @@ TEST_F(ServiceExportsTest, QxfwctlListsRestoresDeletesAndUpdates) {
   auto server = ServeSignatures(files.path(), {{"main.vdb", "sig"}});
   const std::string where = " --server 127.0.0.1:" + std::to_string(server->question_port()) +
                             " --folder " + engine.path();
+  // Without a trusted key nothing is taken.
+  CtlRun untrusted = Qxfwctl(env, "update" + where);
+  EXPECT_EQ(untrusted.status, 1);
+  EXPECT_NE(untrusted.out.find("the update failed"), std::string::npos) << untrusted.out;
+  EXPECT_FALSE(std::filesystem::exists(engine.path() + "/main.vdb"));
+  TrustTestKey(sys_.path());
   CtlRun check = Qxfwctl(env, "update --check" + where);
   EXPECT_EQ(check.status, 0);
   EXPECT_EQ(check.out, "an update is available\n");

@@ -1,18 +1,26 @@
-// The update client against the reference update server on loopback.
+// The update client against the reference update server on loopback, and against servers
+// that misbehave: unsigned or foreign-signed updates, a file that fails late, trickling and
+// oversized answers.
 #include "avlib/update_client.h"
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <filesystem>
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "avlib/update_exchange.h"
 #include "platform/debug_output.h"
 #include "platform/ini_file.h"
+#include "scripted_peer.h"
 #include "test_support/file_text.h"
 #include "test_support/temp_dir.h"
 #include "update_server.h"
@@ -28,6 +36,15 @@ using test_support::WriteTextFile;
 bool Exists(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;
+}
+
+// One key pair for all tests of this file (making one costs little, but the key is reused).
+const UpdateSigner& TestSigner() {
+  static const UpdateSigner signer = *UpdateSigner::Generate();
+  return signer;
+}
+std::shared_ptr<const UpdateSigner> SharedSigner() {
+  return std::shared_ptr<const UpdateSigner>(&TestSigner(), [](const UpdateSigner*) {});
 }
 
 // A loopback port that refuses connections: bound, never listening.
@@ -61,20 +78,26 @@ class UpdateClientTest : public ::testing::Test {
     config.folder = files_.path();
     if (config.high.empty()) config.high = "h2";
     if (config.low.empty()) config.low = "l2";
+    if (!unsigned_server_ && !config.signer) config.signer = SharedSigner();
     server_ = std::make_unique<update_server::UpdateServer>(config);
     std::string error;
     ASSERT_TRUE(server_->Start(&error)) << error;
   }
 
-  int32_t Update(bool check_only = false, bool basic = false) {
+  UpdateOptions Options() const {
     UpdateOptions options;
     options.engine_folder = engine_.path();
-    options.check_only = check_only;
-    options.basic = basic;
     options.server = "127.0.0.1";
-    options.primary_port = server_->question_port();
+    options.primary_port = server_ ? server_->question_port() : refusing_.port();
     options.alternate_port = refusing_.port();
     options.timeout_ms = 2000;
+    options.keys = {TestSigner().PublicKey()};
+    return options;
+  }
+  int32_t Update(bool check_only = false, bool basic = false) {
+    UpdateOptions options = Options();
+    options.check_only = check_only;
+    options.basic = basic;
     return RunUpdate(options);
   }
 
@@ -100,6 +123,7 @@ class UpdateClientTest : public ::testing::Test {
   TempDir engine_;
   TempDir files_;
   RefusingPort refusing_;
+  bool unsigned_server_ = false;
   std::unique_ptr<update_server::UpdateServer> server_;
 };
 
@@ -152,11 +176,7 @@ TEST_F(UpdateClientTest, NewerWordsFetchBothListsMapNamesAndStamp) {
   std::vector<std::string> shown;
   UpdateProgress progress{[&](int32_t lines) { range = lines; }, [&] { ++steps; },
                           [&](const std::string& path) { shown.push_back(path); }};
-  UpdateOptions options;
-  options.engine_folder = engine_.path();
-  options.server = "127.0.0.1";
-  options.primary_port = server_->question_port();
-  options.alternate_port = refusing_.port();
+  UpdateOptions options = Options();
   options.progress = &progress;
 
   EXPECT_EQ(RunUpdate(options), 3);
@@ -223,23 +243,23 @@ TEST_F(UpdateClientTest, FailedDownloadsKeepTheOldWordsAndFiles) {
   // The body is longer than listed: aborted, the live file untouched, no temporary left.
   EXPECT_EQ(Update(), kUpdateFailed);
   EXPECT_EQ(ReadTextFile(Engine("big.vdb")), "old contents");
-  EXPECT_EQ(ReadTextFile(Engine("a.vdb")), "aaaa");
+  EXPECT_FALSE(Exists(Engine("a.vdb")));  // fetched, but the update as a whole failed
   EXPECT_EQ(Word("Low_Word"), "l1");
   EXPECT_TRUE(NoListsLeft());
 
-  // A 404: the earlier file stays, and the words still do not move.
+  // A 404: nothing is taken, and the words still do not move.
   Served("l2", "filesys.htm", "30152014032009,a.vdb,4\r\n30152014032009,gone.vdb,5\r\n");
   EXPECT_EQ(Update(), kUpdateFailed);
   EXPECT_EQ(Word("Low_Word"), "l1");
   int files = 0;
   for (const char* name : {"a.vdb", "big.vdb", "dvupdate.ini"}) files += Exists(Engine(name));
-  EXPECT_EQ(files, 3);
+  EXPECT_EQ(files, 2);
   EXPECT_EQ(std::system(("ls -A " + engine_.path() + " | grep -q part").c_str()) != 0, true);
 }
 
 TEST_F(UpdateClientTest, RefusalsClosedConnectionsAndNoServer) {
   update_server::ServerConfig refuse;
-  refuse.answer_override = "NOPE";
+  refuse.answer_override.emplace("NOPE");
   StartServer(refuse);
   EXPECT_EQ(Update(), kUpdateNothing);
   EXPECT_FALSE(Exists(Ini()));
@@ -307,6 +327,347 @@ TEST_F(UpdateClientTest, PortGoesToTheUserHiveWhenTheMachineHiveCannotBeWritten)
   EXPECT_EQ(StoredUpdatePort(), server_->question_port());
   struct stat st;
   EXPECT_EQ(stat((config.path() + "/qxfw/user.hive").c_str(), &st), 0);
+}
+
+// The engine folder's files and their bytes.
+std::map<std::string, std::string> FolderBytes(const std::string& folder) {
+  std::map<std::string, std::string> bytes;
+  for (const auto& item : std::filesystem::directory_iterator(folder))
+    bytes[item.path().filename().string()] =
+        item.is_regular_file() ? ReadTextFile(item.path().string()) : "<folder>";
+  return bytes;
+}
+
+TEST_F(UpdateClientTest, UnsignedOrForeignSignedUpdatesAreRefusedAndTheOldFilesKept) {
+  InstalledWords("h1", "l1");
+  WriteTextFile(Engine("libqxav.so"), "the installed library");
+  WriteTextFile(Engine("main.vdb"), "the installed signatures");
+  Served("h2", "Kavlo.dll", "another user's library");
+  Served("l2", "main.vdb", "new signatures");
+  const auto before = FolderBytes(engine_.path());
+
+  // A server that signs nothing, as anyone can run on a loopback port.
+  unsigned_server_ = true;
+  StartServer();
+  platform::ScopedDebugCapture debug;
+  EXPECT_EQ(Update(), kUpdateFailed);
+  EXPECT_EQ(FolderBytes(engine_.path()), before);
+  EXPECT_TRUE(debug.Contains(
+      "[QXAV] update: list http://127.0.0.1:" + std::to_string(server_->http_port()) +
+      "/h2/filesys.htm refused: not signed by a trusted key"));
+
+  // Signed, but by a key the product does not trust.
+  unsigned_server_ = false;
+  update_server::ServerConfig foreign;
+  foreign.signer = std::make_shared<const UpdateSigner>(*UpdateSigner::Generate());
+  StartServer(foreign);
+  EXPECT_EQ(Update(), kUpdateFailed);
+  EXPECT_EQ(FolderBytes(engine_.path()), before);
+
+  // Trusted lists, but one file's signature is for other bytes, another's by a foreign key.
+  StartServer();
+  std::array<uint8_t, 32> other_hash{};
+  Served("l2", "main.vdb.sig", TestSigner().Sign(FileStatement("l2", "main.vdb", 14, other_hash)));
+  EXPECT_EQ(Update(), kUpdateFailed);
+  EXPECT_EQ(FolderBytes(engine_.path()), before);
+  unlink((files_.path() + "/l2/main.vdb.sig").c_str());
+  std::array<uint8_t, 32> hash;
+  uint64_t size = 0;
+  ASSERT_TRUE(HashFile(files_.path() + "/h2/Kavlo.dll", &hash, &size));
+  Served("h2", "Kavlo.dll.sig", foreign.signer->Sign(FileStatement("h2", "Kavlo.dll", size, hash)));
+  EXPECT_EQ(Update(), kUpdateFailed);
+  EXPECT_EQ(FolderBytes(engine_.path()), before);
+  EXPECT_EQ(Word("Low_Word"), "l1");
+
+  // No trusted key at all: nothing is taken, whoever signed it.
+  unlink((files_.path() + "/h2/Kavlo.dll.sig").c_str());
+  UpdateOptions keyless = Options();
+  keyless.keys.clear();
+  EXPECT_EQ(RunUpdate(keyless), kUpdateFailed);
+  EXPECT_EQ(FolderBytes(engine_.path()), before);
+
+  // The trusted key's signatures are taken.
+  EXPECT_EQ(Update(), 2);
+  EXPECT_EQ(ReadTextFile(Engine("libqxav.so")), "another user's library");
+  EXPECT_EQ(ReadTextFile(Engine("main.vdb")), "new signatures");
+}
+
+TEST_F(UpdateClientTest, ServerAndKeysComeOnlyFromATrustedSettingsFile) {
+  StartServer();
+  // No server named anywhere: nobody is asked (there is no default address).
+  UpdateOptions options = Options();
+  options.server.clear();
+  options.primary_port = options.alternate_port = server_->question_port();
+  platform::ScopedDebugCapture debug;
+  EXPECT_EQ(RunUpdate(options), kUpdateNoConnection);
+  EXPECT_EQ(server_->questions(), 0);
+  EXPECT_TRUE(debug.Contains("[QXAV] update: no update server is configured"));
+
+  TempDir settings;
+  const std::string key = UpdateKeyText(TestSigner().PublicKey());
+  const std::string ini = WriteTextFile(settings.path() + "/dvscan.ini",
+                                        "[update]\nserverIP=127.0.0.1\nkeys=" + key + "\n");
+  UpdateSettings read = ReadUpdateSettings(settings.path());
+  EXPECT_EQ(read.server, "127.0.0.1");
+  ASSERT_EQ(read.keys.size(), 1u);
+  EXPECT_EQ(read.keys[0], TestSigner().PublicKey());
+
+  // The settings make a whole update: the server from the file, the key from the file.
+  Served("l2", "main.vdb", "sig");
+  InstalledWords("h2", "l1");
+  options.settings_folder = settings.path();
+  options.keys.clear();
+  EXPECT_EQ(RunUpdate(options), 1);
+
+  // A file or folder another user may write is not used; nor a malformed key.
+  chmod(ini.c_str(), 0666);
+  EXPECT_TRUE(ReadUpdateSettings(settings.path()).server.empty());
+  chmod(ini.c_str(), 0644);
+  chmod(settings.path().c_str(), 0777);
+  EXPECT_TRUE(ReadUpdateSettings(settings.path()).keys.empty());
+  chmod(settings.path().c_str(), 0700);
+  WriteTextFile(ini, "[update]\nserverIP=h\nkeys=" + key + ",12ab\n");
+  EXPECT_TRUE(ReadUpdateSettings(settings.path()).keys.empty());
+  EXPECT_EQ(ReadUpdateSettings(settings.path()).server, "h");
+}
+
+TEST_F(UpdateClientTest, ALaterFailingFileKeepsEveryOldDatabase) {
+  StartServer();
+  InstalledWords("h2", "l1");
+  for (const char* name : {"a.vdb", "b.vdb", "c.vdb", "d.vdb"})
+    WriteTextFile(Engine(name), std::string("old ") + name);
+  const auto before = FolderBytes(engine_.path());
+  Served("l2", "Dvbase.vdb", "new base");
+  Served("l2", "a.vdb", "new a");
+  Served("l2", "filesys.htm",
+         "30152014032009,Dvbase.vdb,8\r\n30152014032009,a.vdb,5\r\n"
+         "30152014032009,missing.vdb,4\r\n");
+  EXPECT_EQ(Update(), kUpdateFailed);
+  EXPECT_EQ(FolderBytes(engine_.path()), before);
+  EXPECT_EQ(Word("Low_Word"), "l1");
+
+  // Once every file arrives the same list commits: the base, then the purge.
+  Served("l2", "missing.vdb", "here");
+  EXPECT_EQ(Update(), 3);
+  auto after = FolderBytes(engine_.path());
+  after.erase("dvupdate.ini");
+  EXPECT_EQ(after, (std::map<std::string, std::string>{
+                       {"Dvbase.vdb", "new base"}, {"a.vdb", "new a"}, {"missing.vdb", "here"}}));
+}
+
+TEST_F(UpdateClientTest, ANameListedTwiceIsFetchedOnceAndCommitted) {
+  StartServer();
+  Served("h2", "x.vdb", "from h2");
+  Served("h2", "filesys.htm", "30152014032009,x.vdb,7\r\n");
+  Served("l2", "x.vdb", "from l2");
+  Served("l2", "filesys.htm", "30152014032009,x.vdb,7\r\n30152014032009,x.vdb,7\r\n");
+  InstalledWords("h1", "l1");
+  EXPECT_EQ(Update(), 1);
+  EXPECT_EQ(ReadTextFile(Engine("x.vdb")), "from l2");
+  EXPECT_EQ(Word("Low_Word"), "l2");
+}
+
+TEST_F(UpdateClientTest, AKilledUpdateLeavesNothingForTheNextRun) {
+  StartServer();
+  InstalledWords("h2", "l1");
+  Served("l2", "main.vdb", "sig");
+  const std::string staging = Engine(kUpdateStaging);
+  ASSERT_EQ(mkdir(staging.c_str(), 0700), 0);
+  WriteTextFile(staging + "/.main.vdb.part.abc123", "half of a file");
+  WriteTextFile(staging + "/libqxav.so", "staged by a killed run");
+  EXPECT_EQ(Update(), 1);
+  EXPECT_FALSE(Exists(staging));
+  EXPECT_FALSE(Exists(Engine("libqxav.so")));
+  EXPECT_EQ(ReadTextFile(Engine("main.vdb")), "sig");
+}
+
+// A signed list for the word l2 naming one file, for servers scripted below.
+std::string SignedListReply(const std::string& path, const std::string& list) {
+  if (path == "/l2/filesys.htm") return list;
+  if (path == "/l2/filesys.htm.sig") return TestSigner().Sign(ListStatement("l2", list));
+  return {};
+}
+
+// Names in the engine folder and its staging folder that are not the given ones.
+std::vector<std::string> Leftovers(const std::string& folder, const std::set<std::string>& known) {
+  std::vector<std::string> found;
+  try {
+    for (const auto& item : std::filesystem::recursive_directory_iterator(folder)) {
+      const std::string name = item.path().filename().string();
+      if (!known.count(name)) found.push_back(item.path().string());
+    }
+  } catch (const std::filesystem::filesystem_error&) {
+    // A file that went while it was listed (an update runs meanwhile).
+  }
+  return found;
+}
+
+TEST_F(UpdateClientTest, AnUpdateKilledInADownloadLeavesNoPartialFile) {
+  // Sends half of the listed file, then holds the connection.
+  ScriptedPeer http([](int fd, ScriptedPeer& peer) {
+    const std::string path = ScriptedPeer::ReadRequestPath(fd);
+    const std::string list = "30152014032009,big.vdb,100000\r\n";
+    if (std::string reply = SignedListReply(path, list); !reply.empty()) {
+      ScriptedPeer::SendOk(fd, reply);
+      return;
+    }
+    if (path.ends_with(".sig")) return;
+    if (ScriptedPeer::SendAll(
+            fd, "HTTP/1.0 200 OK\r\nContent-Length: 100000\r\n\r\n" + std::string(50000, 'x'))) {
+      while (peer.Pause(std::chrono::milliseconds(100))) {
+      }
+    }
+  });
+  update_server::ServerConfig config;
+  config.answer_override = "EAh2;l2;http://127.0.0.1:" + std::to_string(http.port()) + "/";
+  StartServer(config);
+  InstalledWords("h2", "l1");
+  WriteTextFile(Engine("big.vdb"), "the old big file");
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) _exit(RunUpdate(Options()) == kUpdateFailed ? 0 : 1);
+  // Killed while the file is half here.
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  auto half_here = [&] {
+    for (const std::string& path : Leftovers(engine_.path(), {}))
+      if (path.find(".big.vdb.part.") != std::string::npos) return true;
+    return false;
+  };
+  while (std::chrono::steady_clock::now() < give_up && !half_here())
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(half_here());
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  kill(child, SIGKILL);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status)) << "the update ended before it was killed";
+  EXPECT_EQ(ReadTextFile(Engine("big.vdb")), "the old big file");
+
+  // The next run (the server now complete) leaves only whole files.
+  Served("l2", "main.vdb", "sig");
+  Served("l2", "big.vdb", "new big");
+  StartServer();
+  EXPECT_EQ(Update(), 2);
+  EXPECT_EQ(Leftovers(engine_.path(), {"dvupdate.ini", "big.vdb", "main.vdb"}),
+            std::vector<std::string>());
+  EXPECT_EQ(ReadTextFile(Engine("big.vdb")), "new big");
+}
+
+// The question's server answers one letter per second.
+TEST_F(UpdateClientTest, ATricklingQuestionEndsAtItsDeadline) {
+  ScriptedPeer trickle([](int fd, ScriptedPeer& peer) {
+    char question[16];
+    if (recv(fd, question, sizeof question, MSG_WAITALL) != 16) return;
+    const std::string answer = EncodeExchange("EAh2;l2;http://127.0.0.1:1/");
+    for (size_t i = 0; i < 10; ++i) {
+      if (!ScriptedPeer::SendAll(fd, std::string(1, answer[i])) ||
+          !peer.Pause(std::chrono::seconds(1)))
+        return;
+    }
+  });
+  UpdateOptions options = Options();
+  options.primary_port = options.alternate_port = trickle.port();
+  options.limits.question_deadline_ms = 1500;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(RunUpdate(options), kUpdateNoConnection);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+  EXPECT_FALSE(Exists(Ini()));
+}
+
+TEST_F(UpdateClientTest, ATricklingDownloadEndsAtTheMinimumRate) {
+  // Sends one byte of the file a second, for 10 s.
+  ScriptedPeer http([](int fd, ScriptedPeer& peer) {
+    const std::string path = ScriptedPeer::ReadRequestPath(fd);
+    const std::string list = "30152014032009,slow.vdb,100000\r\n";
+    if (std::string reply = SignedListReply(path, list); !reply.empty()) {
+      ScriptedPeer::SendOk(fd, reply);
+      return;
+    }
+    if (!ScriptedPeer::SendAll(fd, "HTTP/1.0 200 OK\r\nContent-Length: 100000\r\n\r\n")) return;
+    for (int i = 0; i < 10; ++i) {
+      if (!ScriptedPeer::SendAll(fd, "x") || !peer.Pause(std::chrono::seconds(1))) return;
+    }
+  });
+  update_server::ServerConfig config;
+  config.answer_override = "EAh2;l2;http://127.0.0.1:" + std::to_string(http.port()) + "/";
+  StartServer(config);
+  InstalledWords("h2", "l1");
+  UpdateOptions options = Options();
+  options.limits.min_rate_bytes = 1000;
+  options.limits.min_rate_seconds = 1;
+  // One byte a second is far below the minimum rate.
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(RunUpdate(options), kUpdateFailed);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_FALSE(Exists(Engine("slow.vdb")));
+  EXPECT_FALSE(Exists(Engine(kUpdateStaging)));
+  EXPECT_EQ(Word("Low_Word"), "l1");
+}
+
+TEST_F(UpdateClientTest, TheBudgetEndsAnUpdateThatKeepsTheMinimumRate) {
+  ScriptedPeer http([](int fd, ScriptedPeer& peer) {
+    const std::string path = ScriptedPeer::ReadRequestPath(fd);
+    const std::string list = "30152014032009,steady.vdb,100000\r\n";
+    if (std::string reply = SignedListReply(path, list); !reply.empty()) {
+      ScriptedPeer::SendOk(fd, reply);
+      return;
+    }
+    if (!ScriptedPeer::SendAll(fd, "HTTP/1.0 200 OK\r\nContent-Length: 100000\r\n\r\n")) return;
+    for (int i = 0; i < 50; ++i) {  // 2,000 bytes every 200 ms: 10 s for the file
+      if (!ScriptedPeer::SendAll(fd, std::string(2000, 'x')) ||
+          !peer.Pause(std::chrono::milliseconds(200)))
+        return;
+    }
+  });
+  update_server::ServerConfig config;
+  config.answer_override = "EAh2;l2;http://127.0.0.1:" + std::to_string(http.port()) + "/";
+  StartServer(config);
+  InstalledWords("h2", "l1");
+  UpdateOptions options = Options();
+  options.limits.min_rate_bytes = 1000;
+  options.limits.min_rate_seconds = 1;
+  options.limits.budget_ms = 1500;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(RunUpdate(options), kUpdateFailed);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+  EXPECT_FALSE(Exists(Engine("steady.vdb")));
+}
+
+TEST_F(UpdateClientTest, HugeListedSizesAreRefusedBeforeAnyByteIsFetched) {
+  std::atomic<uint64_t> streamed{0};
+  std::atomic<uint64_t> listed{1000000000000ull};  // 10^12 bytes
+  ScriptedPeer http([&](int fd, ScriptedPeer& peer) {
+    const std::string path = ScriptedPeer::ReadRequestPath(fd);
+    const std::string list = "30152014032009,huge.vdb," + std::to_string(listed.load()) + "\r\n";
+    if (std::string reply = SignedListReply(path, list); !reply.empty()) {
+      ScriptedPeer::SendOk(fd, reply);
+      return;
+    }
+    if (!ScriptedPeer::SendAll(fd, "HTTP/1.0 200 OK\r\n\r\n")) return;
+    const std::string block(1 << 20, 'z');
+    for (int i = 0; i < 64 && !peer.stopping(); ++i) {  // at most 64 MiB
+      if (!ScriptedPeer::SendAll(fd, block)) return;
+      streamed += block.size();
+    }
+  });
+  update_server::ServerConfig config;
+  config.answer_override = "EAh2;l2;http://127.0.0.1:" + std::to_string(http.port()) + "/";
+  StartServer(config);
+  InstalledWords("h2", "l1");
+  platform::ScopedDebugCapture debug;
+  EXPECT_EQ(Update(), kUpdateFailed);
+  EXPECT_TRUE(debug.Contains(
+      "[QXAV] update: huge.vdb is listed with 1000000000000 bytes, more than the 536870912 "
+      "allowed"));
+  // Past the size limit, the free space: no disk here holds 10^15 bytes.
+  listed = 999999999999999ull;
+  UpdateOptions options = Options();
+  options.limits.max_file_bytes = ~0ull;
+  EXPECT_EQ(RunUpdate(options), kUpdateFailed);
+  EXPECT_EQ(streamed.load(), 0u);
+  EXPECT_EQ(http.connections(), 4);  // the list and its signature, twice
+  EXPECT_FALSE(Exists(Engine("huge.vdb")));
+  EXPECT_FALSE(Exists(Engine(kUpdateStaging)));
 }
 
 }  // namespace

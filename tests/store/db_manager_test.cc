@@ -234,7 +234,7 @@ TEST_F(DBManagerTest, RulesSurviveReopenAndFilesAreExclusive) {
   EXPECT_EQ(db.GetSecurityLevel(), 2u);
 }
 
-TEST_F(DBManagerTest, CorruptOrForeignHeaderTruncates) {
+TEST_F(DBManagerTest, CorruptOrForeignHeaderIsSetAsideNotTruncated) {
   {
     CDBManager db(dir_.path());
     tagFIREWALL_PROGRAM p = Program(1, "/usr/bin/a");
@@ -243,26 +243,32 @@ TEST_F(DBManagerTest, CorruptOrForeignHeaderTruncates) {
   // Change one byte of the header text, re-encrypted properly: the text test must catch it.
   std::vector<ref::Slot> slots = ref::Decrypt(ReadFile(RulePath()));
   slots[0].bytes[60] ^= 0x20;
-  WriteFile(RulePath(), ref::Encrypt(slots));
+  const std::string damaged = ref::Encrypt(slots);
+  WriteFile(RulePath(), damaged);
   {
-    platform::ScopedDebugCapture capture;
     CDBManager db(dir_.path());
-    EXPECT_TRUE(capture.Contains(kHeaderLine));
-    EXPECT_TRUE(ProgramPaths(db).empty());
+    EXPECT_TRUE(db.Damage().ruleHeader);
+    EXPECT_TRUE(db.Damage().repaired);
+    EXPECT_EQ(ProgramPaths(db), std::vector<std::string>{"/usr/bin/a"});
   }
-  EXPECT_EQ(ReadFile(RulePath()).size(), 816u);
+  EXPECT_EQ(ReadFile(RulePath()).size(), 2 * 816u);
+  EXPECT_EQ(ReadFile(RulePath() + ".bad"), damaged);
 
-  // A foreign file: random bytes, not a multiple of the slot size.
+  // A foreign file: random bytes, not a multiple of the slot size. Nothing in it looks like a
+  // slot, so the repaired file keeps only its new header; the earlier copy is not overwritten.
   std::string junk(5000, '\0');
   for (size_t i = 0; i < junk.size(); ++i) junk[i] = static_cast<char>(i * 7919 % 251);
   WriteFile(RulePath(), junk);
   {
     CDBManager db(dir_.path());
+    EXPECT_TRUE(db.Damage().ruleHeader);
     EXPECT_TRUE(ProgramPaths(db).empty());
     tagFIREWALL_PROGRAM p = Program(1, "/usr/bin/a");
     EXPECT_EQ(db.AddProgram(p, nullptr), 1);
   }
   EXPECT_EQ(ReadFile(RulePath()).size(), 2 * 816u);
+  EXPECT_EQ(ReadFile(RulePath() + ".bad"), damaged);
+  EXPECT_EQ(ReadFile(RulePath() + ".bad.2"), junk);
 }
 
 TEST_F(DBManagerTest, PartialLastSlotReadsAsZeroPadded) {
@@ -457,10 +463,10 @@ TEST(DBManagerFaults, FailedWritesFailCleanly) {
 TEST(DBManagerFaults, ModifyStepsThatFailSayWhich) {
   // Opening writes one header per file; after that the rule file may take `budget` more bytes.
   auto modifyWithBudget = [](size_t budget) {
-    auto rules = FailingFile(816 + 2 * 816 + budget);
+    auto rules = FailingFile(816 + 816 + 16 + budget);
     CDBManager db(std::move(rules), FailingFile(1u << 20));
     tagFIREWALL_PROGRAM a = Program(1, "/usr/bin/a");
-    EXPECT_EQ(db.AddProgram(a, nullptr), 1);  // header and slot: the 2 * 816 above
+    EXPECT_EQ(db.AddProgram(a, nullptr), 1);  // slot and counter block: the 816 + 16 above
     tagFIREWALL_PROGRAM b = Program(0, "/usr/bin/b");
     platform::ScopedDebugCapture capture;
     int result = db.ModifyProgram(a, b, nullptr);
@@ -515,12 +521,18 @@ std::map<uint32_t, uint32_t> LiveKinds(const std::string& file, uint32_t* counte
 }
 
 TEST(DBManagerFaults, FullJournalDiskNeverMisnumbersLaterEntries) {
+  auto rules = std::make_unique<test_support::MemoryFile>();
+  test_support::MemoryFile* rulesView = rules.get();
   auto journal = std::make_unique<test_support::MemoryFile>();
   test_support::MemoryFile* journalView = journal.get();
-  CDBManager db(std::make_unique<test_support::MemoryFile>(), std::move(journal));
+  CDBManager db(std::move(rules), std::move(journal));
+  const std::string rulesBefore = rulesView->Bytes();
   journalView->SetWriteBudget(0);  // the disk fills up
   tagFIREWALL_PROGRAM a = Program(1, "/usr/bin/a");
-  EXPECT_NE(db.AddProgram(a, nullptr), 0);
+  // A change that cannot be journalled is not made.
+  EXPECT_EQ(db.AddProgram(a, nullptr), 0);
+  EXPECT_EQ(rulesView->Bytes(), rulesBefore);
+  EXPECT_TRUE(ProgramPaths(db).empty());
   journalView->SetWriteBudget(SIZE_MAX);  // and is cleared again
 
   ASSERT_NO_FATAL_FAILURE(AddPolicyProgramReadableFromJournal(db));
@@ -533,19 +545,18 @@ TEST(DBManagerFaults, CrashBetweenRuleWriteAndJournalIsRepairedOnOpen) {
   std::string ruleBytes;
   std::string journalBytes;
   {
-    // The rule file takes its header and one record, then the process "dies": nothing more
-    // reaches either file.
-    auto rules = FailingFile(816 + 816);
-    auto journal = FailingFile(816);
+    auto rules = std::make_unique<test_support::MemoryFile>();
+    auto journal = std::make_unique<test_support::MemoryFile>();
     test_support::MemoryFile* rulesView = rules.get();
     test_support::MemoryFile* journalView = journal.get();
     CDBManager db(std::move(rules), std::move(journal));
     tagFIREWALL_PROGRAM a = Program(1, "/usr/bin/a");
-    db.AddProgram(a, nullptr);
+    ASSERT_EQ(db.AddProgram(a, nullptr), 1);
     ruleBytes = rulesView->Bytes();
-    journalBytes = journalView->Bytes();
+    journalBytes = journalView->Bytes().substr(0, 816);
   }
-  // What an interrupted change of an older build left: counters raised, entries missing.
+  // What an interrupted change of an older build (rule file first) left: counters raised,
+  // the journal entry missing.
   std::vector<ref::Slot> rules = ref::Decrypt(ruleBytes);
   std::vector<ref::Slot> journal = ref::Decrypt(journalBytes);
   rules[0].U32(40, 7);
@@ -559,9 +570,9 @@ TEST(DBManagerFaults, CrashBetweenRuleWriteAndJournalIsRepairedOnOpen) {
   CDBManager db(std::move(reopenedRules), std::make_unique<test_support::MemoryFile>(journalBytes));
   std::vector<std::string> lines = capture.Lines();
   ASSERT_EQ(lines.size(), 2u);
-  EXPECT_NE(lines[0].find("counter 7 of the rule file repaired to 1"), std::string::npos)
-      << lines[0];
-  EXPECT_NE(lines[1].find("counter 5 of the journal repaired to 0"), std::string::npos) << lines[1];
+  EXPECT_NE(lines[0].find("counter 5 of the journal repaired to 0"), std::string::npos) << lines[0];
+  EXPECT_NE(lines[1].find("counter 7 of the rule file repaired to 1"), std::string::npos)
+      << lines[1];
   EXPECT_EQ(ProgramPaths(db), std::vector<std::string>{"/usr/bin/a"});
 
   ASSERT_NO_FATAL_FAILURE(AddPolicyProgramReadableFromJournal(db));

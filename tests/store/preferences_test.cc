@@ -155,17 +155,18 @@ TEST_F(PreferencesTest, TextsBesideTheTableHaveTheirOwnNumbersAndTranslations) {
   EXPECT_STREQ(english.GetText(213), "Unknow");
   EXPECT_STREQ(english.GetExtraText(213), "You are protected");
   EXPECT_STREQ(english.GetExtraText(248), "Change");
-  EXPECT_STREQ(english.GetExtraText(249), "Unknow");
+  EXPECT_STREQ(english.GetExtraText(249), "The rule store was damaged");
+  EXPECT_STREQ(english.GetExtraText(256), "Unknow");
   EXPECT_STREQ(english.GetExtraText(212), "Unknow");
   WriteFirewallIni("[Korean-412]\n" + SectionOfLength("1=Korean Home\n214=Not|safe\n248=Edit\n"
-                                                      "249=past the end\n",
+                                                      "256=past the end\n",
                                                       900));
   CPreferences prefs(dir_.path());
   EXPECT_STREQ(prefs.GetText(1), "Korean Home");
   EXPECT_STREQ(prefs.GetExtraText(214), "Not\nsafe");
   EXPECT_STREQ(prefs.GetExtraText(248), "Edit");
   EXPECT_STREQ(prefs.GetExtraText(213), "You are protected");
-  EXPECT_STREQ(prefs.GetExtraText(249), "Unknow");
+  EXPECT_STREQ(prefs.GetExtraText(256), "Unknow");
 }
 
 TEST(FillText, PlacesTakeTheirArgumentsAndNothingElseIsAFormat) {

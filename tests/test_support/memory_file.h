@@ -39,10 +39,16 @@ class MemoryFile : public platform::RandomAccessFile {
     bytes_.resize(size);
     return true;
   }
+  bool Sync() override {
+    ++syncs_;
+    return true;
+  }
+  size_t Syncs() const { return syncs_; }
 
  private:
   std::string bytes_;
   size_t budget_;
+  size_t syncs_ = 0;
 };
 
 }  // namespace qxfw::test_support

@@ -228,6 +228,18 @@ bool CFireWallApp::InitInstance(const std::string& optionText) {
   qApp->installEventFilter(this);
   mainFrame_->show();
   idleTimer_.start();
+  // A damaged rule store was repaired on open (or could not be): the user hears of it once.
+  if (db_->Damage().Any()) {
+    const std::string message =
+        store::StoreDamageMessage(db_->Damage(), [this](int number) { return TextOf(number); });
+    DebugOutput("[QXFW.exe] CFireWallApp: the rule store was damaged: %s", message.c_str());
+    auto* box = new QMessageBox(QMessageBox::Warning,
+                                QString::fromStdString(TextOf(store::kTextStoreDamagedTitle)),
+                                QString::fromStdString(message), QMessageBox::Ok, mainFrame_);
+    box->setObjectName(QStringLiteral("storeDamaged"));
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+  }
   return true;
 }
 
