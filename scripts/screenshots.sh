@@ -28,7 +28,14 @@ for lang in en kr; do
   fi
   # unshare: a running program of this user must not take these starts for second instances.
   run=()
-  if [ "$(id -u)" = 0 ] && unshare -n true 2>/dev/null; then run=(unshare -n); fi
+  # In the namespace: loopback up for the network page's connections, and a veth pair with a
+  # silent neighbour whose link carries the status window's traffic.
+  if [ "$(id -u)" = 0 ] && unshare -n true 2>/dev/null; then
+    run=(unshare -n sh -c 'ip link set lo up &&
+      ip link add shv0 type veth peer name shv1 && ip addr add 10.99.0.1/24 dev shv0 &&
+      ip link set shv1 up && ip link set shv0 up &&
+      ip neigh add 10.99.0.2 lladdr 02:00:00:00:00:02 dev shv0; exec "$@"' sh)
+  fi
   DISPLAY=$display QT_QPA_PLATFORM=xcb QTWEBENGINE_DISABLE_SANDBOX=1 QXFW_APPDATA=$data \
     QXFW_SYSTEM_DIR=$data/system TMPDIR=$work "${run[@]}" "$shots" "$out" "$lang" 2>/dev/null
 done

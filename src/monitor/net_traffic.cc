@@ -115,13 +115,35 @@ uint64_t MFNetTraffic::Selected(const Counters& counters) const {
   }
 }
 
+int MFNetTraffic::FirstExternalInterface() const {
+  for (int k = 0; k < InterfaceCount(); ++k) {
+    const std::string& name = names_[static_cast<size_t>(k)];
+    if (name == "lo" || name.find('/') != std::string::npos || name == "." || name == "..") {
+      continue;
+    }
+    // IFF_LOOPBACK (0x8) in the interface flags marks loopback devices of any name.
+    std::string text;
+    std::vector<uint64_t> numbers;
+    if (platform::ReadWholeFile(sysfsNet_ + "/" + name + "/flags", &text, kMaxSpeedFile)) {
+      std::string_view trimmed = Trim(std::string_view(text).substr(0, text.find('\n')));
+      if (trimmed.size() > 2 && trimmed[0] == '0' && (trimmed[1] == 'x' || trimmed[1] == 'X')) {
+        unsigned long flags = std::strtoul(std::string(trimmed.substr(2)).c_str(), nullptr, 16);
+        if ((flags & 0x8) != 0) continue;
+      }
+    }
+    return k;
+  }
+  return -1;
+}
+
 bool MFNetTraffic::ValidIndex(int interfaceIndex) const {
   return interfaceIndex >= 0 && interfaceIndex < InterfaceCount();
 }
 
 double MFNetTraffic::Sample(int interfaceIndex) {
   std::vector<Counters> counters;
-  if (!ReadCounters(&counters)) return 1;
+  // A failed read is no traffic: a made-up rate would be drawn as if bytes had moved.
+  if (!ReadCounters(&counters)) return kReadFailed;
   double result = 0;
   for (const Counters& c : counters) {
     // Interfaces come and go; values are matched by name, not by position.

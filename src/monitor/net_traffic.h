@@ -22,6 +22,7 @@ class MFNetTraffic {
 
   // Longest interface name kept, in bytes.
   static constexpr size_t kMaxNameLength = 255;
+  static constexpr double kReadFailed = -1;
 
   // Reads /proc/net/dev and /sys/class/net, or the file and folder named by $QXFW_PROC_NET_DEV
   // and $QXFW_SYSFS_NET when they are set.
@@ -31,8 +32,9 @@ class MFNetTraffic {
   // Growth of the selected counter of interface index since the previous sample, in bytes.
   // The first sample of an interface (or the first after another interface was sampled, or
   // after the counter type changed) returns 0 and only remembers the value. A counter that went
-  // down (the interface was re-created) also returns 0. Returns 1 when the counters cannot be
-  // read, 0 for an index that names no interface or an interface that has gone.
+  // down (the interface was re-created or its counter wrapped) also returns 0. Returns
+  // kReadFailed (negative: no traffic to draw) when the counters cannot be read, 0 for an
+  // index that names no interface or an interface that has gone.
   double Sample(int interfaceIndex);
 
   // Latest raw value of the selected counter of that interface; samples first while it is 0.
@@ -43,6 +45,9 @@ class MFNetTraffic {
   int CounterType() const { return counterType_; }
 
   int InterfaceCount() const { return static_cast<int>(names_.size()); }
+  // The first interface that is not a loopback device (loopback traffic never leaves the
+  // machine); -1 when there is none.
+  int FirstExternalInterface() const;
   // Name of an interface, empty outside the list.
   std::string InterfaceName(int interfaceIndex) const;
   // Link speed in bits per second read at construction; 0 when the link reports none.

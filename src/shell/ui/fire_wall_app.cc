@@ -26,8 +26,13 @@
 #include "firewall/trusted_path_list.h"
 #include "firewall/trusted_programs.h"
 #include "firewall/ui/security_options.h"
+#include "monitor/ui/log_view.h"
+#include "monitor/ui/network_view.h"
 #include "monitor/ui/process_list_dlg.h"
+#include "monitor/ui/process_properties.h"
 #include "monitor/ui/program_info_dlg.h"
+#include "monitor/ui/status_wnd.h"
+#include "monitor/ui/whois_record.h"
 #include "platform/debug_output.h"
 #include "platform/event_folder.h"
 #include "platform/folders.h"
@@ -158,9 +163,8 @@ bool CFireWallApp::InitInstance(const std::string& optionText) {
             Qt::QueuedConnection);
     connect(this, &CFireWallApp::OptionsRequested, this, &CFireWallApp::RunSecurityOptions,
             Qt::QueuedConnection);
-    connect(mainFrame_, &CMainFrame::StatusWindowRequested, this, [] {
-      DebugOutput("[QXFW.exe] CMainFrame: the status window is not part of this build");
-    });
+    connect(mainFrame_, &CMainFrame::StatusWindowRequested, this,
+            [] { monitor::CStatusDlg::Open(); });
 
     // 12: fonts of the dialogs.
     const QString family = korean_ ? QStringLiteral("NanumGothic") : QStringLiteral("Verdana");
@@ -342,7 +346,18 @@ void CFireWallApp::AttachPageList(int index) {
   rules_ui::TextSource texts = [this](int id) {
     return QString::fromUtf8(preferences_->GetText(id));
   };
-  if (index == 2) {
+  if (index == 1) {
+    auto* connections = new monitor::CNetworkList(view, texts, preferences_, korean_);
+    connections->SetPropertiesOpener([this, texts](QWidget* parent, const monitor::NetRow& row) {
+      monitor::CProcessProperties dialog(texts, *db_, row.record, parent);
+      dialog.exec();
+    });
+    connections->SetWhoisOpener([texts](QWidget* parent, const QString& address) {
+      monitor::CWhoisRecord dialog(texts, address, parent);
+      dialog.exec();
+    });
+    view->SetPageList(connections);
+  } else if (index == 2) {
     rules_ui::CAddDlg::SetProcessPicker(monitor::MakeProcessPicker(texts));
     auto* programs = new rules_ui::CProgramRules(view, *db_, texts, preferences_);
     programs->SetInfoOpener([texts](QWidget* parent, const std::string& path) {
@@ -354,6 +369,8 @@ void CFireWallApp::AttachPageList(int index) {
     view->SetPageList(new rules_ui::CPortRules(view, *db_, texts, preferences_));
   } else if (index == 4) {
     view->SetPageList(new rules_ui::CSharedFolders(view, texts, preferences_));
+  } else if (index == 5) {
+    view->SetPageList(new monitor::CLogList(view, texts, preferences_, *db_, korean_));
   }
 }
 

@@ -5,6 +5,8 @@
 // attached, at level Off, with a connection waiting and after the daemon went away; and the
 // tray icon in its three looks.
 #include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QDir>
@@ -12,17 +14,21 @@
 #include <QScreen>
 #include <QStackedWidget>
 #include <QTest>
+#include <QTimer>
 #include <QWebEnginePage>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <memory>
+#include <vector>
 
 #include "firewall/fake_device.h"
 #include "firewall/security_level.h"
 #include "firewall/ui/ask_dialog.h"
 #include "firewall/ui/security_options.h"
+#include "monitor/ui/status_wnd.h"
+#include "platform/file.h"
 #include "platform/folders.h"
 #include "platform/named_event.h"
 #include "shell/last_scan.h"
@@ -80,6 +86,30 @@ int main(int argc, char** argv) {
                                                              qxfw::platform::EventScope::kUser);
   CFireWallApp app;
   if (!app.InitInstance("/e:on")) return 1;
+  // Connections for the network page: a listener, one connection to it and a UDP endpoint.
+  std::vector<qxfw::platform::UniqueFd> sockets;
+  {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof(address);
+    qxfw::platform::UniqueFd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (bind(listener.Get(), reinterpret_cast<sockaddr*>(&address), size) == 0 &&
+        listen(listener.Get(), 4) == 0 &&
+        getsockname(listener.Get(), reinterpret_cast<sockaddr*>(&address), &size) == 0) {
+      qxfw::platform::UniqueFd client(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+      if (connect(client.Get(), reinterpret_cast<sockaddr*>(&address), size) == 0) {
+        sockets.emplace_back(accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+        sockets.push_back(std::move(client));
+      }
+    }
+    sockets.push_back(std::move(listener));
+    qxfw::platform::UniqueFd udp(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    address.sin_port = htons(5353);
+    if (bind(udp.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) {
+      sockets.push_back(std::move(udp));
+    }
+  }
   int saved = 0;
   for (const Shot& shot : kShots) {
     app.ShowPage(shot.page);
@@ -199,7 +229,36 @@ int main(int argc, char** argv) {
   save(&options, "level");
   options.hide();
 
+  // The status window with traffic: datagrams to a neighbour behind the script's veth pair
+  // (nothing answers them; they count as sent bytes of the link).
+  qxfw::platform::UniqueFd sender(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  sockaddr_in neighbour{};
+  neighbour.sin_family = AF_INET;
+  neighbour.sin_addr.s_addr = htonl(0x0A630002);  // 10.99.0.2
+  neighbour.sin_port = htons(9);
+  QTimer traffic;
+  int burst = 0;
+  QObject::connect(&traffic, &QTimer::timeout, [&] {
+    static const std::vector<char> payload(1200, 'x');
+    int count = 2 + (burst++ * 7) % 12;
+    for (int i = 0; i < count; ++i) {
+      sendto(sender.Get(), payload.data(), payload.size(), MSG_DONTWAIT,
+             reinterpret_cast<sockaddr*>(&neighbour), sizeof(neighbour));
+    }
+  });
+  traffic.start(100);
+  auto* status = qxfw::monitor::CStatusDlg::Open();
+  QTest::qWait(12000);
+  {
+    QPixmap picture = status->grab();
+    QString file = QStringLiteral("%1/%2-%3.png").arg(out, prefix, QStringLiteral("status"));
+    if (picture.save(file)) ++saved;
+    std::printf("%s\n", file.toLocal8Bit().constData());
+  }
+  status->close();
+  traffic.stop();
+
   app.ExitInstance();
   std::filesystem::remove_all(runtime);
-  return saved == static_cast<int>(std::size(kShots)) + 10 ? 0 : 1;
+  return saved == static_cast<int>(std::size(kShots)) + 11 ? 0 : 1;
 }
