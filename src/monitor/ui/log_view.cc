@@ -17,6 +17,10 @@ namespace {
 
 // Time, Program Name, Begin IP & Port, End IP & Port, Action, Status.
 constexpr int kColumnTitles[kLogColumnCount] = {98, 16, 80, 81, 20, 40};
+// No width of the preferences' own counts as untouched; first shown, a column is 120 wide or
+// as wide as its title.
+constexpr int kKeptWidths[kLogColumnCount] = {};
+constexpr int kFirstWidths[kLogColumnCount] = {120, 120, 120, 120, 120, 120};
 
 }  // namespace
 
@@ -65,7 +69,7 @@ CLogList::CLogList(QWidget* host, rules_ui::TextSource texts, store::CPreference
   beginButton_->setGeometry(106, 143, 22, 22);
   end_->setGeometry(140, 143, 90, 22);
   endButton_->setGeometry(231, 143, 22, 22);
-  MakeColumns(kColumnTitles, kLogColumnCount);
+  MakeColumns(kColumnTitles, kLogColumnCount, kKeptWidths, kFirstWidths);
   List()->setGeometry(15, 170, 480, 200);
 
   picker_ = [](QWidget* field, const QDate& shown) -> std::optional<QDate> {

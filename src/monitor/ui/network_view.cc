@@ -25,6 +25,10 @@ struct CNetworkList::Worker {
 namespace {
 
 constexpr int kColumnTitles[kNetColumnCount] = {26, 37, 38, 39, 40};
+// No width of the preferences' own counts as untouched; first shown, a column is 120 wide or
+// as wide as its title.
+constexpr int kKeptWidths[kNetColumnCount] = {};
+constexpr int kFirstWidths[kNetColumnCount] = {120, 120, 120, 120, 120};
 
 QColor FromRgb(uint32_t rgb) {
   return QColor((rgb >> 16) & 0xFF, (rgb >> 8) & 0xFF, rgb & 0xFF);
@@ -61,7 +65,7 @@ CNetworkList::CNetworkList(QWidget* host, rules_ui::TextSource texts,
     StyleBox(box);
   }
   for (int id = 76; id <= 79; ++id) status_->addItem(Text(id));
-  MakeColumns(kColumnTitles, kNetColumnCount);
+  MakeColumns(kColumnTitles, kNetColumnCount, kKeptWidths, kFirstWidths);
   List()->setContextMenuPolicy(Qt::DefaultContextMenu);
   List()->viewport()->installEventFilter(this);
   SyncBoxes();
