@@ -19,6 +19,15 @@ installed=0
 # The daemon filters the namespace it starts in: this test's own, never the machine's.
 netns=qxfwpkg-$$
 ip netns add "$netns"
+# A system folder set aside below, put back.
+kept=
+restore_kept() {
+  if [ -n "$kept" ]; then
+    rm -rf "$prefix/lib/qxfw"
+    mv "$kept" "$prefix/lib/qxfw"
+    kept=
+  fi
+}
 cleanup() {
   if [ -f /run/qxfw/qltdifw.pid ]; then
     pid=$(cat /run/qxfw/qltdifw.pid)
@@ -28,11 +37,18 @@ cleanup() {
   # No trace in the package database either.
   if dpkg-query -W qxfw >/dev/null 2>&1; then dpkg -P qxfw >/dev/null 2>&1 || true; fi
   ip netns delete "$netns" 2>/dev/null || true
+  restore_kept
   rm -rf "$work"
 }
 trap cleanup EXIT
 
 prefix=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$build/CMakeCache.txt")
+# A system folder that is there already (another program run without QXFW_SYSTEM_DIR made it)
+# is not the package's: set it aside so the removal cannot take it, and put it back after.
+if [ -e "$prefix/lib/qxfw" ]; then
+  kept="$prefix/lib/qxfw.kept-by-package-test.$$"
+  mv "$prefix/lib/qxfw" "$kept"
+fi
 # Everything under the folders the package or the installer write to, not only our names, so a
 # left-over folder shows as well.
 places=("$prefix/lib/qxfw" "$prefix/lib/systemd" "$prefix/share/applications" "$prefix/share/icons"
